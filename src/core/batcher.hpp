@@ -1,0 +1,47 @@
+#pragma once
+// The two de-duplicating key sets of BatchAggregator: 64-bit integers and owned UTF-8 texts,
+// each listed in the order its keys were first added.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/ordered_table.hpp"
+
+namespace kestrelite::core {
+
+class KeySets {
+ public:
+  /// True when the key was not present yet.
+  bool add_int(std::int64_t key);
+  bool add_str(std::string_view key);
+
+  std::size_t size() const noexcept { return ints_.size() + strs_.size(); }
+  bool empty() const noexcept { return ints_.empty() && strs_.empty(); }
+
+  /// Removes every key, keeping both sets' capacity.
+  void clear() noexcept;
+
+  const std::vector<std::int64_t>& ints() const noexcept { return ints_.entries(); }
+  const std::vector<std::string>& strs() const noexcept { return strs_.entries(); }
+
+ private:
+  struct IntTraits {
+    using Key = std::int64_t;
+    static Key key_of(std::int64_t e) noexcept { return e; }
+    static std::uint64_t hash(Key k) noexcept { return hash_int(static_cast<std::uint64_t>(k)); }
+    static bool equal(std::int64_t e, Key k) noexcept { return e == k; }
+  };
+  struct StrTraits {
+    using Key = std::string_view;
+    static Key key_of(const std::string& e) noexcept { return e; }
+    static std::uint64_t hash(Key k) noexcept { return hash_bytes(k); }
+    static bool equal(const std::string& e, Key k) noexcept { return e == k; }
+  };
+
+  OrderedTable<std::int64_t, IntTraits> ints_;
+  OrderedTable<std::string, StrTraits> strs_;
+};
+
+}  // namespace kestrelite::core

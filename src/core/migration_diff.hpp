@@ -1,0 +1,68 @@
+#pragma once
+// Model columns against database columns: CREATE TABLE for a table the database lacks,
+// ALTER TABLE ... ADD COLUMN for each missing column, and the statements that undo them.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/ordered_table.hpp"
+
+namespace kestrelite::core {
+
+struct ModelColumn {
+  std::string name;
+  std::string data_type = "TEXT";
+  bool nullable = true;
+  bool primary_key = false;
+};
+
+/// Model columns in the order the model declared them; a repeated name replaces the earlier
+/// attributes and keeps the earlier place.
+class ModelColumns {
+ public:
+  void reserve(std::size_t n) { table_.reserve(n); }
+  void put(ModelColumn column);
+  std::size_t size() const noexcept { return table_.size(); }
+  auto begin() const noexcept { return table_.begin(); }
+  auto end() const noexcept { return table_.end(); }
+
+ private:
+  struct Traits {
+    using Key = std::string_view;
+    static Key key_of(const ModelColumn& c) noexcept { return c.name; }
+    static std::uint64_t hash(Key k) noexcept { return hash_bytes(k); }
+    static bool equal(const ModelColumn& c, Key k) noexcept { return c.name == k; }
+  };
+  OrderedTable<ModelColumn, Traits> table_;
+};
+
+/// The names of the columns the database reports (their types take no part in the diff).
+class ColumnNames {
+ public:
+  void reserve(std::size_t n) { table_.reserve(n); }
+  void put(std::string_view name);
+  bool contains(std::string_view name) const noexcept { return table_.find(name) != nullptr; }
+  bool empty() const noexcept { return table_.empty(); }
+
+ private:
+  struct Traits {
+    using Key = std::string_view;
+    static Key key_of(const std::string& s) noexcept { return s; }
+    static std::uint64_t hash(Key k) noexcept { return hash_bytes(k); }
+    static bool equal(const std::string& s, Key k) noexcept { return s == k; }
+  };
+  OrderedTable<std::string, Traits> table_;
+};
+
+struct Migration {
+  std::vector<std::string> upgrade;
+  std::vector<std::string> downgrade;
+};
+
+/// The whole diff: the create path when `db` is empty, else the alter path. `dialect` is
+/// compared exactly and case-sensitively, and only for primary keys on the create path.
+Migration diff_table(std::string_view table, const ModelColumns& model, const ColumnNames& db,
+                     std::string_view dialect);
+
+}  // namespace kestrelite::core

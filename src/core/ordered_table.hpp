@@ -1,0 +1,141 @@
+#pragma once
+// An insertion-ordered hash table: entries live densely in a vector in the order they were
+// first stored, and an open-addressing index of (entry number, hash tag) pairs finds them.
+// Nothing is ever removed singly, so the index needs no tombstones; clear() keeps both
+// allocations for the next fill. Iteration is a walk over the dense vector, which makes every
+// listing deterministic and the same from run to run.
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+namespace kestrelite::core {
+
+/// Unseeded hash of a name's bytes: XXH3 is among the fastest on the short keys seen here
+/// (field and column names, foreign keys) and gives the same value in every process.
+inline std::uint64_t hash_bytes(std::string_view s) noexcept {
+  return XXH3_64bits(s.data(), s.size());
+}
+
+/// Unseeded mix of a 64-bit integer key (the murmur3 finaliser).
+inline std::uint64_t hash_int(std::uint64_t x) noexcept {
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdULL;
+  x ^= x >> 33;
+  x *= 0xc4ceb9fe1a85ec53ULL;
+  x ^= x >> 33;
+  return x;
+}
+
+/// `Traits` supplies `Key`, `static Key key_of(const Entry&)`, `static uint64_t hash(Key)` and
+/// `static bool equal(const Entry&, Key)`.
+template <class Entry, class Traits>
+class OrderedTable {
+ public:
+  using Key = typename Traits::Key;
+
+  OrderedTable() = default;
+  OrderedTable(OrderedTable&&) noexcept = default;
+  OrderedTable& operator=(OrderedTable&&) noexcept = default;
+
+  std::size_t size() const noexcept { return entries_.size(); }
+  bool empty() const noexcept { return entries_.empty(); }
+
+  auto begin() noexcept { return entries_.begin(); }
+  auto end() noexcept { return entries_.end(); }
+  auto begin() const noexcept { return entries_.begin(); }
+  auto end() const noexcept { return entries_.end(); }
+  const std::vector<Entry>& entries() const noexcept { return entries_; }
+
+  /// Makes room for `n` entries so that storing them grows nothing.
+  void reserve(std::size_t n) {
+    if (n > kMaxEntries) throw std::length_error("capacity overflow");
+    if (n > entries_.capacity()) entries_.reserve(n);
+    if (n > max_load()) rehash(slots_for(n));
+  }
+
+  /// Removes every entry, keeping the allocated capacity.
+  void clear() noexcept {
+    entries_.clear();
+    if (!slots_.empty()) std::memset(slots_.data(), 0, slots_.size() * sizeof(Slot));
+  }
+
+  Entry* find(Key key) noexcept {
+    if (entries_.empty()) return nullptr;
+    const std::uint64_t h = Traits::hash(key);
+    const std::uint32_t tag = tag_of(h);
+    for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+      const Slot& s = slots_[i];
+      if (s.index == 0) return nullptr;
+      if (s.tag == tag && Traits::equal(entries_[s.index - 1], key)) return &entries_[s.index - 1];
+    }
+  }
+  const Entry* find(Key key) const noexcept { return const_cast<OrderedTable*>(this)->find(key); }
+
+  /// Finds the entry for `key` or appends `make()` as a new one. Returns the entry and whether
+  /// it was created. `make` must produce an entry whose key equals `key`.
+  template <class Make>
+  std::pair<Entry*, bool> find_or_insert(Key key, Make&& make) {
+    if (entries_.size() + 1 > max_load()) {
+      if (entries_.size() >= kMaxEntries) throw std::length_error("capacity overflow");
+      rehash(slots_for(entries_.size() + 1));
+    }
+    const std::uint64_t h = Traits::hash(key);
+    const std::uint32_t tag = tag_of(h);
+    std::size_t i = h & mask_;
+    for (;; i = (i + 1) & mask_) {
+      const Slot& s = slots_[i];
+      if (s.index == 0) break;
+      if (s.tag == tag && Traits::equal(entries_[s.index - 1], key))
+        return {&entries_[s.index - 1], false};
+    }
+    entries_.push_back(make());
+    slots_[i] = Slot{static_cast<std::uint32_t>(entries_.size()), tag};
+    return {&entries_.back(), true};
+  }
+
+ private:
+  static constexpr std::size_t kMaxEntries = 0x7fffffff;
+
+  struct Slot {
+    std::uint32_t index;  // entry number + 1; 0 marks an empty slot
+    std::uint32_t tag;    // high half of the hash, compared before the key
+  };
+
+  static std::uint32_t tag_of(std::uint64_t h) noexcept { return static_cast<std::uint32_t>(h >> 32); }
+
+  // At most three quarters of the slots are in use.
+  std::size_t max_load() const noexcept { return slots_.size() - slots_.size() / 4; }
+
+  static std::size_t slots_for(std::size_t n) {
+    std::size_t cap = 8;
+    while (cap - cap / 4 < n) cap *= 2;
+    return cap;
+  }
+
+  void rehash(std::size_t cap) {
+    std::vector<Slot> fresh(cap, Slot{0, 0});
+    const std::size_t mask = cap - 1;
+    for (std::size_t e = 0; e < entries_.size(); ++e) {
+      const std::uint64_t h = Traits::hash(Traits::key_of(entries_[e]));
+      std::size_t i = h & mask;
+      while (fresh[i].index != 0) i = (i + 1) & mask;
+      fresh[i] = Slot{static_cast<std::uint32_t>(e + 1), tag_of(h)};
+    }
+    slots_ = std::move(fresh);
+    mask_ = mask;
+  }
+
+  std::vector<Entry> entries_;
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+};
+
+}  // namespace kestrelite::core

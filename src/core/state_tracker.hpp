@@ -1,0 +1,99 @@
+#pragma once
+// The field map behind StateTracker and the native benchmark: per field name, the text at the
+// last snapshot, the latest text and a payload (the binding keeps the latest Python object
+// there; the benchmark keeps nothing). A field is dirty exactly when its two texts differ.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/ordered_table.hpp"
+
+namespace kestrelite::core {
+
+template <class Payload>
+struct FieldEntry {
+  std::string name;
+  std::string snapshot_text;
+  std::string current_text;
+  Payload current_value;
+
+  bool dirty() const noexcept { return snapshot_text != current_text; }
+};
+
+template <class Payload>
+struct FieldTraits {
+  using Key = std::string_view;
+  static Key key_of(const FieldEntry<Payload>& e) noexcept { return e.name; }
+  static std::uint64_t hash(Key k) noexcept { return hash_bytes(k); }
+  static bool equal(const FieldEntry<Payload>& e, Key k) noexcept { return e.name == k; }
+};
+
+/// Fields in the order they were first stored.
+template <class Payload>
+class FieldMap {
+ public:
+  using Entry = FieldEntry<Payload>;
+
+  std::size_t size() const noexcept { return table_.size(); }
+  auto begin() noexcept { return table_.begin(); }
+  auto end() noexcept { return table_.end(); }
+  auto begin() const noexcept { return table_.begin(); }
+  auto end() const noexcept { return table_.end(); }
+
+  /// Drops every field (and its payload), keeping the capacity.
+  void clear() noexcept { table_.clear(); }
+  void reserve(std::size_t n) { table_.reserve(n); }
+
+  Entry* find(std::string_view name) noexcept { return table_.find(name); }
+  const Entry* find(std::string_view name) const noexcept { return table_.find(name); }
+
+  /// Stores a clean field (snapshot = current = `text`); an existing entry of that name is
+  /// replaced whole, keeping its place.
+  void load(std::string_view name, std::string text, Payload value) {
+    auto [entry, created] = table_.find_or_insert(name, [&] {
+      return Entry{std::string(name), text, std::string(), Payload()};
+    });
+    if (!created) entry->snapshot_text = text;
+    entry->current_text = std::move(text);
+    entry->current_value = std::move(value);
+  }
+
+  /// Records a new value: an existing field keeps its snapshot; a new one starts clean.
+  void set(std::string_view name, std::string text, Payload value) {
+    auto [entry, created] = table_.find_or_insert(name, [&] {
+      return Entry{std::string(name), text, std::string(), Payload()};
+    });
+    entry->current_text = std::move(text);
+    entry->current_value = std::move(value);
+  }
+
+  /// True at the first field whose texts differ.
+  bool is_dirty() const noexcept {
+    for (const Entry& e : table_)
+      if (e.dirty()) return true;
+    return false;
+  }
+
+  /// Makes every current text the new baseline.
+  void hydrate() {
+    for (Entry& e : table_) e.snapshot_text = e.current_text;
+  }
+
+ private:
+  OrderedTable<Entry, FieldTraits<Payload>> table_;
+};
+
+struct NoPayload {};
+
+/// The tracker the native benchmark drives: the same map, without Python objects.
+using NativeTracker = FieldMap<NoPayload>;
+
+/// Builds `count` trackers of four fields each, puts each through one load / change / check /
+/// snapshot cycle and returns the seconds that took (monotonic clock), measured before the
+/// trackers are freed. Returns nothing when the tracker list's byte size cannot be expressed.
+/// Throws std::bad_alloc when memory runs out.
+std::optional<double> run_native_benchmark(std::uint64_t count);
+
+}  // namespace kestrelite::core

@@ -1,0 +1,135 @@
+#include "core/text.hpp"
+
+#include <charconv>
+#include <cstring>
+#include <limits>
+
+namespace kestrelite::core {
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+/// The position of the first byte at or after `i` that is not ASCII, or `n`.
+std::size_t skip_ascii(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
+  // Eight bytes at a time while the text is plain ASCII, which is the common case for names.
+  while (n - i >= sizeof(std::uint64_t)) {
+    std::uint64_t word;
+    std::memcpy(&word, p + i, sizeof word);
+    if ((word & kHighBits) != 0) break;
+    i += sizeof word;
+  }
+  while (i < n && p[i] < 0x80) ++i;
+  return i;
+}
+
+/// True for a UTF-8 continuation byte (10xxxxxx).
+constexpr bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
+
+/// One sequence starting at a non-ASCII byte: its byte count and whether it is well-formed.
+/// When it is not, `length` is that of the maximal ill-formed subpart, which is what a single
+/// U+FFFD replaces.
+struct Sequence {
+  std::size_t length;
+  bool valid;
+};
+
+/// Reads the sequence at `p` (whose first byte is not ASCII), with `avail` bytes left.
+Sequence scan_sequence(const unsigned char* p, std::size_t avail) noexcept {
+  const unsigned char lead = p[0];
+  std::size_t need;
+  // The accepted range of the second byte excludes overlongs (E0, F0), encoded surrogates
+  // (ED) and values past U+10FFFF (F4); lone continuations, C0, C1 and F5..FF never start one.
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    need = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    need = 3;
+    if (lead == 0xE0) lo = 0xA0;
+    if (lead == 0xED) hi = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    need = 4;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;
+  } else {
+    return {1, false};
+  }
+  if (avail < 2 || p[1] < lo || p[1] > hi) return {1, false};
+  for (std::size_t k = 2; k < need; ++k) {
+    if (k >= avail || !is_continuation(p[k])) return {k, false};
+  }
+  return {need, true};
+}
+
+constexpr char to_lower_ascii(char c) noexcept {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+bool is_ascii(std::string_view s) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  return skip_ascii(p, 0, s.size()) == s.size();
+}
+
+void append_ascii_upper(std::string& out, std::string_view s) {
+  const std::size_t start = out.size();
+  out.append(s);
+  for (std::size_t i = start; i < out.size(); ++i) {
+    const char c = out[i];
+    if (c >= 'a' && c <= 'z') out[i] = static_cast<char>(c - 'a' + 'A');
+  }
+}
+
+bool equals_ascii_folded(std::string_view s, std::string_view lower) noexcept {
+  if (s.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (to_lower_ascii(s[i]) != lower[i]) return false;
+  }
+  return true;
+}
+
+bool contains_ascii_folded(std::string_view s, std::string_view lower) noexcept {
+  if (lower.size() > s.size()) return false;
+  const std::size_t last = s.size() - lower.size();
+  for (std::size_t pos = 0; pos <= last; ++pos) {
+    if (equals_ascii_folded(s.substr(pos, lower.size()), lower)) return true;
+  }
+  return false;
+}
+
+void append_utf8_lossy(std::string& out, std::string_view in) {
+  const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+  const std::size_t n = in.size();
+  // Bytes from `run` up to `i` are well-formed and not yet copied; they go out in one append
+  // when an ill-formed subpart interrupts them or the input ends.
+  std::size_t run = 0;
+  std::size_t i = 0;
+  while (true) {
+    i = skip_ascii(p, i, n);
+    if (i == n) break;
+    const Sequence seq = scan_sequence(p + i, n - i);
+    if (!seq.valid) {
+      out.append(in.data() + run, i - run);
+      out.append(kReplacement);
+      run = i + seq.length;
+    }
+    i += seq.length;
+  }
+  out.append(in.data() + run, n - run);
+}
+
+void append_decimal(std::string& out, std::uint64_t v) {
+  char buf[std::numeric_limits<std::uint64_t>::digits10 + 1];
+  const auto result = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, result.ptr);
+}
+
+void append_decimal(std::string& out, std::int64_t v) {
+  char buf[std::numeric_limits<std::int64_t>::digits10 + 2];
+  const auto result = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, result.ptr);
+}
+
+}  // namespace kestrelite::core

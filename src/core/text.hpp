@@ -1,0 +1,37 @@
+#pragma once
+// UTF-8, case and number helpers shared by the statement builders, the tracker and the key sets.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrelite::core {
+
+/// True when every byte of `s` is below 0x80.
+bool is_ascii(std::string_view s) noexcept;
+
+/// Appends `s` with ASCII a-z mapped to A-Z; every other byte is copied unchanged.
+/// Callers upper-case text outside ASCII elsewhere (the interpreter's own mapping) before
+/// handing it here, so applying this on top is a no-op for such text.
+void append_ascii_upper(std::string& out, std::string_view s);
+
+/// True when `s`, with ASCII letters folded to lower case, equals `lower` (which is lower-case
+/// ASCII). Folding only ASCII is exact for the dialect names: no character outside ASCII
+/// lower-cases to a string made of the letters they use.
+bool equals_ascii_folded(std::string_view s, std::string_view lower) noexcept;
+
+/// True when `s`, folded as above, contains `lower` anywhere.
+bool contains_ascii_folded(std::string_view s, std::string_view lower) noexcept;
+
+/// Appends `in` decoded leniently: every maximal ill-formed subsequence (in practice every byte
+/// that does not belong to a well-formed UTF-8 sequence) becomes U+FFFD, so a lone surrogate
+/// encoded as three bytes becomes three replacement characters.
+void append_utf8_lossy(std::string& out, std::string_view in);
+
+/// Appends the plain decimal digits of `v` (no sign, no leading zeros).
+void append_decimal(std::string& out, std::uint64_t v);
+
+/// Appends `v` in decimal, with a leading '-' when negative.
+void append_decimal(std::string& out, std::int64_t v);
+
+}  // namespace kestrelite::core

@@ -1,0 +1,468 @@
+#pragma once
+// The one wall between the interpreter and the core: reference handles, error values,
+// argument descriptions and matching, conversions, the borrow guard and the entry barrier.
+// Every class file is written as: match, take the receiver, convert, call the core, convert
+// back.
+
+#ifndef Py_LIMITED_API
+#error "the binding is built for the stable ABI only: define Py_LIMITED_API"
+#endif
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace kestrelite::python {
+
+// ---- owned references ------------------------------------------------------------
+
+/// The single owner of one strong reference.
+class Owned {
+ public:
+  Owned() noexcept = default;
+  static Owned steal(PyObject* p) noexcept { return Owned(p); }
+  static Owned borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return Owned(p);
+  }
+  Owned(Owned&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Owned& operator=(Owned&& o) noexcept {
+    if (this != &o) {
+      PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
+      Py_XDECREF(old);
+    }
+    return *this;
+  }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  ~Owned() { Py_XDECREF(p_); }
+
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  explicit Owned(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// ---- error values ----------------------------------------------------------------
+
+/// A failure on its way to the interpreter: either an exception class with a message (the
+/// exception object is made only at the boundary), an exception already raised by the
+/// interpreter, or an internal failure raised as PanicException.
+class Error {
+ public:
+  enum class Kind { kMessage, kFetched, kPanic };
+
+  static Error message(PyObject* type, std::string text) {
+    return Error(Kind::kMessage, type, std::move(text));
+  }
+  static Error panic(std::string text) { return Error(Kind::kPanic, nullptr, std::move(text)); }
+  static Error fetched(Owned type, Owned value, Owned traceback) {
+    Error e(Kind::kFetched, nullptr, {});
+    e.fetched_type_ = std::move(type);
+    e.value_ = std::move(value);
+    e.traceback_ = std::move(traceback);
+    return e;
+  }
+
+  Kind kind() const noexcept { return kind_; }
+  /// The exception class this error will raise.
+  PyObject* type() const noexcept;
+  const std::string& text() const noexcept { return text_; }
+
+  /// Sets this error as the interpreter's current exception.
+  void restore() &&;
+
+  /// Turns the error into a normalised exception instance (a new reference), or nullptr with
+  /// the interpreter's error set.
+  Owned into_exception() &&;
+
+ private:
+  Error(Kind kind, PyObject* type, std::string text)
+      : kind_(kind), type_(type), text_(std::move(text)) {}
+
+  Kind kind_;
+  PyObject* type_;  // a long-lived exception class for kMessage
+  std::string text_;
+  Owned fetched_type_, value_, traceback_;
+};
+
+struct Unit {};
+
+/// Either a value or an Error.
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+  Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+
+  bool ok() const noexcept { return v_.index() == 0; }
+  explicit operator bool() const noexcept { return ok(); }
+  T& operator*() & noexcept { return *std::get_if<0>(&v_); }
+  T&& operator*() && noexcept { return std::move(*std::get_if<0>(&v_)); }
+  T* operator->() noexcept { return std::get_if<0>(&v_); }
+  Error& error() & noexcept { return *std::get_if<1>(&v_); }
+  Error&& error() && noexcept { return std::move(*std::get_if<1>(&v_)); }
+
+ private:
+  std::variant<T, Error> v_;
+};
+
+using Status = Result<Unit>;
+
+/// Binds `var` to the value of `expr`, or returns its error from the enclosing function.
+#define KESTRELITE_TRY(var, expr)                                 \
+  auto var##_result_ = (expr);                                    \
+  if (!var##_result_) return std::move(var##_result_).error();    \
+  auto var = std::move(*std::move(var##_result_))
+
+/// Returns the error of a Status-valued `expr` from the enclosing function.
+#define KESTRELITE_CHECK(expr)                              \
+  do {                                                      \
+    auto status_ = (expr);                                  \
+    if (!status_) return std::move(status_).error();        \
+  } while (0)
+
+/// Reads the failure an interpreter call just signalled (a nested PanicException becomes an
+/// internal failure of this call).
+[[gnu::cold]] Error fetch_error();
+
+[[gnu::cold]] Error type_error(std::string text);
+[[gnu::cold]] Error value_error(std::string text);
+
+/// "'{qualname of obj's type}' object cannot be converted to '{target}'".
+[[gnu::cold]] Error conversion_error(PyObject* obj, const char* target);
+
+/// Applies the argument-name prefix to a TypeError raised while converting argument `name`.
+[[gnu::cold]] Error argument_error(Error error, const char* name);
+
+/// The class of internal failures (a BaseException), created once.
+PyObject* panic_exception_type();
+
+// ---- interpreter facts read once at start-up ------------------------------------------
+
+struct Runtime {
+  int minor = 9;  // CPython 3.<minor>
+  using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
+  AsUtf8AndSize as_utf8_and_size = nullptr;  // available in the stable ABI from 3.10
+  bool fastcall() const noexcept { return minor >= 10; }
+};
+extern Runtime g_runtime;
+
+/// Reads the running interpreter's version and the functions newer versions offer.
+Status init_runtime();
+
+// ---- argument descriptions and matching ----------------------------------------------
+
+inline constexpr std::size_t kMaxParams = 8;
+
+struct FunctionDescription {
+  const char* class_name;
+  const char* function_name;
+  std::span<const char* const> params;
+  std::size_t required;
+};
+
+/// One borrowed argument per parameter, nullptr where none was given.
+using Slots = std::array<PyObject*, kMaxParams>;
+
+/// Tuple-and-dict convention.
+Status match_tuple(const FunctionDescription& desc, PyObject* args, PyObject* kwargs, Slots& out);
+/// Vector convention: `nargs` positional values, then one value per name in `kwnames`.
+Status match_vector(const FunctionDescription& desc, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, Slots& out);
+
+// ---- conversions ----------------------------------------------------------------------
+
+/// UTF-8 bytes of a str argument; `keep` owns them where the interpreter could not lend them.
+struct Str {
+  std::string_view view;
+  Owned keep;
+};
+
+Result<Str> to_str(PyObject* obj);
+Result<std::int64_t> to_i64(PyObject* obj);
+Result<std::uint64_t> to_u64(PyObject* obj);
+Result<bool> to_bool(PyObject* obj);
+/// A dict or dict subclass, borrowed.
+Result<PyObject*> to_dict(PyObject* obj);
+/// A list, tuple or collections.abc.Sequence, borrowed.
+Result<PyObject*> to_sequence(PyObject* obj);
+
+/// A list of str, or of str tuples of width `Width`, read through the iteration protocol. The
+/// views stay valid while the list lives: it holds the items it read.
+template <std::size_t Width>
+struct StrRows {
+  std::vector<std::array<std::string_view, Width>> rows;
+  std::vector<PyObject*> tuples;  // the row tuples (Width > 1), kept alive by `keep`
+  std::vector<Owned> keep;
+};
+using StrList = StrRows<1>;
+
+Result<StrList> to_str_list(PyObject* obj);
+Result<StrRows<2>> to_str_pairs(PyObject* obj);
+Result<StrRows<3>> to_str_triples(PyObject* obj);
+
+/// Converts argument `name` with `convert`, prefixing a TypeError with the argument name.
+template <class Convert>
+auto convert_arg(PyObject* obj, const char* name, Convert convert) -> decltype(convert(obj)) {
+  auto r = convert(obj);
+  if (!r) return argument_error(std::move(r).error(), name);
+  return r;
+}
+
+/// The text form of any value: str() as UTF-8, lone surrogates replaced; when str() raises,
+/// the exception goes to the unraisable hook and the text is "<unprintable {} object>".
+Status append_text_form(std::string& out, PyObject* value);
+
+/// Walks a dict's own storage, refusing to go on once the dict changed under the walk.
+class DictWalk {
+ public:
+  explicit DictWalk(PyObject* dict) noexcept;
+  /// True with the next entry, false at the end, or an internal failure.
+  Result<bool> next(PyObject*& key, PyObject*& value);
+  Py_ssize_t size() const noexcept { return start_size_; }
+
+ private:
+  PyObject* dict_;
+  Py_ssize_t pos_ = 0;
+  Py_ssize_t start_size_;
+  Py_ssize_t countdown_;
+};
+
+// ---- results --------------------------------------------------------------------------
+
+Result<Owned> new_str(std::string_view text);
+Result<Owned> new_int(std::int64_t v);
+Result<Owned> new_count(std::size_t v);
+Result<Owned> new_float(double v);
+Owned new_bool(bool v) noexcept;
+Owned new_none() noexcept;
+/// A list of str sized exactly.
+template <class Range>
+Result<Owned> new_str_list(const Range& texts);
+/// Checks a freshly created object; nullptr becomes the "Python API call failed" failure.
+Result<Owned> checked(PyObject* created);
+
+// ---- instances and the borrow guard ---------------------------------------------------------
+
+/// The layout every class shares: header, own state, borrow counter (0 free, >0 shared holds,
+/// -1 one exclusive hold).
+template <class State>
+struct Instance {
+  PyObject_HEAD State state;
+  Py_ssize_t borrow;
+};
+
+template <class State>
+class SharedRef {
+ public:
+  explicit SharedRef(Instance<State>* p) noexcept : p_(p) { ++p_->borrow; }
+  SharedRef(SharedRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  SharedRef(const SharedRef&) = delete;
+  ~SharedRef() {
+    if (p_) --p_->borrow;
+  }
+  const State& operator*() const noexcept { return p_->state; }
+  const State* operator->() const noexcept { return &p_->state; }
+
+ private:
+  Instance<State>* p_;
+};
+
+template <class State>
+class ExclusiveRef {
+ public:
+  explicit ExclusiveRef(Instance<State>* p) noexcept : p_(p) { p_->borrow = -1; }
+  ExclusiveRef(ExclusiveRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  ExclusiveRef(const ExclusiveRef&) = delete;
+  ~ExclusiveRef() {
+    if (p_) p_->borrow = 0;
+  }
+  State& operator*() const noexcept { return p_->state; }
+  State* operator->() const noexcept { return &p_->state; }
+
+ private:
+  Instance<State>* p_;
+};
+
+[[gnu::cold]] Error receiver_error(PyObject* self, const char* class_name);
+
+/// A class the module registers: its name, layout and method table.
+struct MethodEntry {
+  const char* name;
+  PyCFunction tuple_entry;   // METH_VARARGS | METH_KEYWORDS, or METH_NOARGS
+  PyCFunction vector_entry;  // METH_FASTCALL | METH_KEYWORDS; nullptr for no-argument methods
+  int extra_flags;           // METH_STATIC where needed
+  const char* doc;
+};
+
+struct ClassDef {
+  const char* name;
+  const char* doc;  // "{name}()\n--\n\n"
+  int basicsize;
+  newfunc tp_new;
+  destructor tp_dealloc;
+  std::span<const MethodEntry> methods;
+  PyObject* type = nullptr;  // created on first need, kept for the life of the process
+};
+
+/// The class's type object, created from its specification on first need (borrowed).
+Result<PyObject*> class_type(ClassDef& def);
+
+template <class State>
+Result<SharedRef<State>> take_shared(PyObject* self, ClassDef& def) {
+  if (!def.type || !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(def.type)))
+    return receiver_error(self, def.name);
+  auto* inst = reinterpret_cast<Instance<State>*>(self);
+  if (inst->borrow == -1) return Error::message(PyExc_RuntimeError, "Already mutably borrowed");
+  return SharedRef<State>(inst);
+}
+
+template <class State>
+Result<ExclusiveRef<State>> take_exclusive(PyObject* self, ClassDef& def) {
+  if (!def.type || !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(def.type)))
+    return receiver_error(self, def.name);
+  auto* inst = reinterpret_cast<Instance<State>*>(self);
+  if (inst->borrow != 0) return Error::message(PyExc_RuntimeError, "Already borrowed");
+  return ExclusiveRef<State>(inst);
+}
+
+// ---- the entry barrier ----------------------------------------------------------------------
+
+[[gnu::cold]] void raise_panic(const char* text) noexcept;
+[[gnu::cold]] void raise_current_exception() noexcept;
+
+/// Runs `body` so that the interpreter gets a result or nullptr with an exception set, and no
+/// C++ exception crosses back.
+template <class Body>
+PyObject* barrier(Body&& body) noexcept {
+  try {
+    Result<Owned> r = body();
+    if (r) return (*r).release();
+    std::move(r).error().restore();
+    return nullptr;
+  } catch (...) {
+    raise_current_exception();
+    return nullptr;
+  }
+}
+
+/// As barrier(), for deallocation: a failure goes to the unraisable hook.
+template <class Body>
+void dealloc_barrier(Body&& body) noexcept {
+  try {
+    body();
+  } catch (...) {
+    raise_current_exception();
+    PyErr_WriteUnraisable(nullptr);
+  }
+}
+
+using MethodImpl = Result<Owned> (*)(PyObject* self, const Slots& args);
+using NoArgsImpl = Result<Owned> (*)(PyObject* self);
+
+template <const FunctionDescription& Desc, MethodImpl Impl>
+PyObject* tuple_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return barrier([&]() -> Result<Owned> {
+    Slots slots{};
+    KESTRELITE_CHECK(match_tuple(Desc, args, kwargs, slots));
+    return Impl(self, slots);
+  });
+}
+
+template <const FunctionDescription& Desc, MethodImpl Impl>
+PyObject* vector_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  return barrier([&]() -> Result<Owned> {
+    Slots slots{};
+    KESTRELITE_CHECK(match_vector(Desc, args, nargs, kwnames, slots));
+    return Impl(self, slots);
+  });
+}
+
+template <NoArgsImpl Impl>
+PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
+  return barrier([&]() -> Result<Owned> { return Impl(self); });
+}
+
+/// A positional/keyword method: both calling conventions, one matcher.
+/// The interpreter calls a method through the pointer type its flags name.
+template <class F>
+PyCFunction as_cfunction(F f) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+template <const FunctionDescription& Desc, MethodImpl Impl>
+MethodEntry keyword_method(const char* doc, int extra_flags = 0) {
+  return MethodEntry{Desc.function_name, as_cfunction(&tuple_entry<Desc, Impl>),
+                     as_cfunction(&vector_entry<Desc, Impl>), extra_flags, doc};
+}
+
+template <NoArgsImpl Impl>
+MethodEntry noargs_method(const char* name, const char* doc) {
+  return MethodEntry{name, as_cfunction(&noargs_entry<Impl>), nullptr, 0, doc};
+}
+
+/// The constructor every class shares: no parameters, an empty initial state.
+template <class State, ClassDef& Def, const FunctionDescription& Desc>
+PyObject* generic_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return barrier([&]() -> Result<Owned> {
+    Slots slots{};
+    KESTRELITE_CHECK(match_tuple(Desc, args, kwargs, slots));
+    allocfunc alloc = nullptr;
+    // Before 3.10 PyType_GetSlot only answers for heap types.
+    if (g_runtime.minor >= 10 || (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE))
+      alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (!alloc) alloc = PyType_GenericAlloc;
+    PyObject* self = alloc(type, 0);
+    if (!self) return fetch_error();
+    auto* inst = reinterpret_cast<Instance<State>*>(self);
+    new (&inst->state) State();
+    inst->borrow = 0;
+    return Owned::steal(self);
+  });
+}
+
+template <class State>
+void generic_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  dealloc_barrier([&] {
+    auto* inst = reinterpret_cast<Instance<State>*>(self);
+    inst->state.~State();
+  });
+  freefunc free_fn = nullptr;
+  if (g_runtime.minor >= 10 || (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE))
+    free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  if (!free_fn) free_fn = PyObject_Free;
+  free_fn(self);
+  // Instances of heap types hold a reference to their type.
+  Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+// ---- template definitions ----------------------------------------------------------------
+
+template <class Range>
+Result<Owned> new_str_list(const Range& texts) {
+  const auto n = static_cast<Py_ssize_t>(std::size(texts));
+  KESTRELITE_TRY(list, checked(PyList_New(n)));
+  Py_ssize_t i = 0;
+  for (const auto& t : texts) {
+    KESTRELITE_TRY(item, new_str(std::string_view(t)));
+    PyList_SetItem(list.get(), i++, item.release());  // steals the item
+  }
+  return list;
+}
+
+}  // namespace kestrelite::python

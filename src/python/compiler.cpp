@@ -1,0 +1,202 @@
+// class QueryCompiler:
+//     def get_placeholder(self, dialect: str, index: int) -> str
+//     def compile_select(self, table, columns, wheres, joins, order_by,
+//                        limit=None, offset=None, dialect="sqlite") -> tuple[str, list[str]]
+//     def compile_insert(self, table, columns, dialect) -> str
+//     def compile_update(self, table, columns, pk_col, dialect) -> str
+//     def compile_delete(self, table, pk_col, dialect) -> str
+
+#include <string>
+#include <vector>
+
+#include "core/compiler.hpp"
+#include "core/text.hpp"
+#include "python/binding.hpp"
+#include "python/classes.hpp"
+
+namespace kestrelite::python {
+namespace {
+
+struct NoState {};
+
+constexpr const char* kNoParams[] = {""};
+constexpr FunctionDescription kNew{"QueryCompiler", "__new__", std::span(kNoParams, 0), 0};
+
+constexpr const char* kPlaceholderParams[] = {"dialect", "index"};
+constexpr FunctionDescription kGetPlaceholder{"QueryCompiler", "get_placeholder",
+                                              kPlaceholderParams, 2};
+constexpr const char* kSelectParams[] = {"table",    "columns", "wheres", "joins",
+                                         "order_by", "limit",   "offset", "dialect"};
+constexpr FunctionDescription kCompileSelect{"QueryCompiler", "compile_select", kSelectParams, 5};
+constexpr const char* kInsertParams[] = {"table", "columns", "dialect"};
+constexpr FunctionDescription kCompileInsert{"QueryCompiler", "compile_insert", kInsertParams, 3};
+constexpr const char* kUpdateParams[] = {"table", "columns", "pk_col", "dialect"};
+constexpr FunctionDescription kCompileUpdate{"QueryCompiler", "compile_update", kUpdateParams, 4};
+constexpr const char* kDeleteParams[] = {"table", "pk_col", "dialect"};
+constexpr FunctionDescription kCompileDelete{"QueryCompiler", "compile_delete", kDeleteParams, 3};
+
+/// The statement buffer, reused from call to call so that building a statement allocates
+/// only when it is longer than any before it.
+std::string& statement_buffer() {
+  static std::string buffer;
+  return buffer;
+}
+
+std::vector<std::string_view> column_views(const StrList& list) {
+  std::vector<std::string_view> views;
+  views.reserve(list.rows.size());
+  for (const auto& row : list.rows) views.push_back(row[0]);
+  return views;
+}
+
+Result<Owned> get_placeholder(PyObject* self, const Slots& a) {
+  KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
+  KESTRELITE_TRY(dialect, convert_arg(a[0], "dialect", to_str));
+  KESTRELITE_TRY(index, convert_arg(a[1], "index", to_u64));
+  std::string& out = statement_buffer();
+  out.clear();
+  core::append_placeholder(out, core::classify_dialect(dialect.view), index);
+  return new_str(out);
+}
+
+Result<Owned> compile_insert(PyObject* self, const Slots& a) {
+  KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
+  KESTRELITE_TRY(table, convert_arg(a[0], "table", to_str));
+  KESTRELITE_TRY(columns, convert_arg(a[1], "columns", to_str_list));
+  KESTRELITE_TRY(dialect, convert_arg(a[2], "dialect", to_str));
+  const std::vector<std::string_view> names = column_views(columns);
+  std::string& out = statement_buffer();
+  core::compile_insert(out, table.view, names, dialect.view);
+  return new_str(out);
+}
+
+Result<Owned> compile_update(PyObject* self, const Slots& a) {
+  KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
+  KESTRELITE_TRY(table, convert_arg(a[0], "table", to_str));
+  KESTRELITE_TRY(columns, convert_arg(a[1], "columns", to_str_list));
+  KESTRELITE_TRY(pk_col, convert_arg(a[2], "pk_col", to_str));
+  KESTRELITE_TRY(dialect, convert_arg(a[3], "dialect", to_str));
+  const std::vector<std::string_view> names = column_views(columns);
+  std::string& out = statement_buffer();
+  core::compile_update(out, table.view, names, pk_col.view, dialect.view);
+  return new_str(out);
+}
+
+Result<Owned> compile_delete(PyObject* self, const Slots& a) {
+  KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
+  KESTRELITE_TRY(table, convert_arg(a[0], "table", to_str));
+  KESTRELITE_TRY(pk_col, convert_arg(a[1], "pk_col", to_str));
+  KESTRELITE_TRY(dialect, convert_arg(a[2], "dialect", to_str));
+  std::string& out = statement_buffer();
+  core::compile_delete(out, table.view, pk_col.view, dialect.view);
+  return new_str(out);
+}
+
+/// Join types and directions outside ASCII are upper-cased by the interpreter itself, so the
+/// result is exactly str.upper() of the running version; ASCII ones are folded by the core.
+Result<Str> upper_text(PyObject* obj, std::string_view text, std::vector<Owned>& keep) {
+  if (core::is_ascii(text)) return Str{text, Owned()};
+  // str.upper itself, not a subclass's override.
+  Owned upper = Owned::steal(
+      PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "upper", "O", obj));
+  if (!upper) return fetch_error();
+  KESTRELITE_TRY(s, to_str(upper.get()));
+  if (s.keep) keep.push_back(std::move(s.keep));
+  keep.push_back(std::move(upper));
+  return Str{s.view, Owned()};
+}
+
+Result<Owned> compile_select(PyObject* self, const Slots& a) {
+  KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
+  KESTRELITE_TRY(table, convert_arg(a[0], "table", to_str));
+  KESTRELITE_TRY(columns, convert_arg(a[1], "columns", to_str_list));
+  KESTRELITE_TRY(wheres, convert_arg(a[2], "wheres", to_str_triples));
+  KESTRELITE_TRY(joins, convert_arg(a[3], "joins", to_str_triples));
+  KESTRELITE_TRY(order_by, convert_arg(a[4], "order_by", to_str_pairs));
+  std::optional<std::uint64_t> limit, offset;
+  if (a[5] && a[5] != Py_None) {
+    KESTRELITE_TRY(v, convert_arg(a[5], "limit", to_u64));
+    limit = v;
+  }
+  if (a[6] && a[6] != Py_None) {
+    KESTRELITE_TRY(v, convert_arg(a[6], "offset", to_u64));
+    offset = v;
+  }
+  std::string_view dialect_text = "sqlite";
+  Str dialect;
+  if (a[7]) {
+    KESTRELITE_TRY(d, convert_arg(a[7], "dialect", to_str));
+    dialect = std::move(d);
+    dialect_text = dialect.view;
+  }
+
+  const std::vector<std::string_view> names = column_views(columns);
+  std::vector<Owned> upper_keep;
+  std::vector<core::Join> join_specs;
+  join_specs.reserve(joins.rows.size());
+  for (std::size_t i = 0; i < joins.rows.size(); ++i) {
+    const auto& row = joins.rows[i];
+    KESTRELITE_TRY(type, upper_text(PyTuple_GetItem(joins.tuples[i], 0), row[0], upper_keep));
+    join_specs.push_back({type.view, row[1], row[2]});
+  }
+  std::vector<core::OrderTerm> order_specs;
+  order_specs.reserve(order_by.rows.size());
+  for (std::size_t i = 0; i < order_by.rows.size(); ++i) {
+    const auto& row = order_by.rows[i];
+    KESTRELITE_TRY(dir, upper_text(PyTuple_GetItem(order_by.tuples[i], 1), row[1], upper_keep));
+    order_specs.push_back({row[0], dir.view});
+  }
+  std::vector<core::Condition> conditions;
+  conditions.reserve(wheres.rows.size());
+  for (const auto& row : wheres.rows) conditions.push_back({row[0], row[1]});
+
+  core::SelectQuery query{table.view, names,  join_specs, conditions,
+                          order_specs, limit, offset,    dialect_text};
+  std::string& out = statement_buffer();
+  core::compile_select(out, query);
+  KESTRELITE_TRY(text, new_str(out));
+  KESTRELITE_TRY(params, checked(PyList_New(static_cast<Py_ssize_t>(wheres.rows.size()))));
+  // A plain str value is handed back itself; a subclass instance becomes a plain str.
+  for (std::size_t k = 0; k < wheres.rows.size(); ++k) {
+    PyObject* given = PyTuple_GetItem(wheres.tuples[k], 2);
+    Owned value;
+    if (PyUnicode_CheckExact(given)) {
+      value = Owned::borrow(given);
+    } else {
+      KESTRELITE_TRY(copy, new_str(wheres.rows[k][2]));
+      value = std::move(copy);
+    }
+    PyList_SetItem(params.get(), static_cast<Py_ssize_t>(k), value.release());
+  }
+  return checked(PyTuple_Pack(2, text.get(), params.get()));
+}
+
+const MethodEntry kMethods[] = {
+    keyword_method<kGetPlaceholder, get_placeholder>(
+        "get_placeholder($self, dialect, index)\n--\n\nFormats placeholder based on database "
+        "dialect: sqlite (?), postgres ($N), mysql (%s)"),
+    keyword_method<kCompileSelect, compile_select>(
+        "compile_select($self, table, columns, wheres, joins, order_by, limit=None, offset=None, "
+        "dialect=\"sqlite\")\n--\n\nCompiles SELECT query with pre-allocated buffer"),
+    keyword_method<kCompileInsert, compile_insert>(
+        "compile_insert($self, table, columns, dialect)\n--\n\nCompiles INSERT query with "
+        "pre-allocated buffer"),
+    keyword_method<kCompileUpdate, compile_update>(
+        "compile_update($self, table, columns, pk_col, dialect)\n--\n\nCompiles UPDATE query with "
+        "pre-allocated buffer"),
+    keyword_method<kCompileDelete, compile_delete>(
+        "compile_delete($self, table, pk_col, dialect)\n--\n\nCompiles DELETE query"),
+};
+
+}  // namespace
+
+ClassDef g_query_compiler_class{
+    "QueryCompiler",
+    "QueryCompiler()\n--\n\n",
+    sizeof(Instance<NoState>),
+    &generic_new<NoState, g_query_compiler_class, kNew>,
+    &generic_dealloc<NoState>,
+    kMethods,
+};
+
+}  // namespace kestrelite::python

@@ -1,0 +1,135 @@
+// class SchemaDiffEngine:
+//     def diff_table(self, table_name: str, model_fields: dict[str, dict],
+//                    db_columns: dict[str, str], _dialect: str) -> tuple[list[str], list[str]]
+//         # CREATE TABLE when db_columns is empty, else ADD COLUMN per missing model column;
+//         # the second list undoes the first, statement by statement.
+
+#include <string>
+
+#include "core/migration_diff.hpp"
+#include "python/binding.hpp"
+#include "python/classes.hpp"
+
+namespace kestrelite::python {
+namespace {
+
+struct NoState {};
+
+constexpr const char* kNoParams[] = {""};
+constexpr FunctionDescription kNew{"SchemaDiffEngine", "__new__", std::span(kNoParams, 0), 0};
+constexpr const char* kDiffParams[] = {"table_name", "model_fields", "db_columns", "_dialect"};
+constexpr FunctionDescription kDiffTable{"SchemaDiffEngine", "diff_table", kDiffParams, 4};
+
+/// The attribute names looked up in a column's dict, made once.
+struct AttributeNames {
+  PyObject* data_type = nullptr;
+  PyObject* nullable = nullptr;
+  PyObject* primary_key = nullptr;
+};
+
+Result<const AttributeNames*> attribute_names() {
+  static AttributeNames names;
+  if (!names.primary_key) {
+    for (auto [slot, text] : {std::pair{&names.data_type, "data_type"},
+                              std::pair{&names.nullable, "nullable"},
+                              std::pair{&names.primary_key, "primary_key"}}) {
+      if (*slot) continue;
+      PyObject* s = PyUnicode_InternFromString(text);
+      if (!s) return fetch_error();
+      *slot = s;
+    }
+  }
+  return &names;
+}
+
+/// A plain lookup (no __missing__, no overridden __getitem__): the value borrowed, nullptr
+/// when absent.
+Result<PyObject*> lookup(PyObject* dict, PyObject* name) {
+  PyObject* v = PyDict_GetItemWithError(dict, name);
+  if (!v && PyErr_Occurred()) return fetch_error();
+  return v;
+}
+
+Result<core::ModelColumn> read_column(std::string_view name, PyObject* attrs,
+                                      const AttributeNames& names) {
+  core::ModelColumn column;
+  column.name = std::string(name);
+  KESTRELITE_TRY(data_type, lookup(attrs, names.data_type));
+  if (data_type && PyUnicode_Check(data_type)) {
+    Owned hold = Owned::borrow(data_type);
+    if (Result<Str> s = to_str(data_type)) column.data_type = std::string(s->view);
+  }
+  KESTRELITE_TRY(nullable, lookup(attrs, names.nullable));
+  if (nullable) {
+    Owned hold = Owned::borrow(nullable);
+    if (Result<bool> b = to_bool(nullable)) column.nullable = *b;
+  }
+  KESTRELITE_TRY(primary_key, lookup(attrs, names.primary_key));
+  if (primary_key) {
+    Owned hold = Owned::borrow(primary_key);
+    if (Result<bool> b = to_bool(primary_key)) column.primary_key = *b;
+  }
+  return column;
+}
+
+Result<Owned> diff_table(PyObject* self, const Slots& a) {
+  KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_schema_diff_engine_class));
+  KESTRELITE_TRY(table, convert_arg(a[0], "table_name", to_str));
+  KESTRELITE_TRY(model_fields, convert_arg(a[1], "model_fields", to_dict));
+  KESTRELITE_TRY(db_columns, convert_arg(a[2], "db_columns", to_dict));
+  KESTRELITE_TRY(dialect, convert_arg(a[3], "_dialect", to_str));
+  KESTRELITE_TRY(names, attribute_names());
+
+  core::ModelColumns model;
+  DictWalk model_walk(model_fields);
+  model.reserve(static_cast<std::size_t>(model_walk.size()));
+  PyObject *key, *value;
+  while (true) {
+    KESTRELITE_TRY(more, model_walk.next(key, value));
+    if (!more) break;
+    // Lookups may run a key's __eq__, which may change the dicts: hold what is read.
+    Owned key_ref = Owned::borrow(key);
+    Owned value_ref = Owned::borrow(value);
+    KESTRELITE_TRY(name, to_str(key));
+    KESTRELITE_TRY(attrs, to_dict(value));
+    KESTRELITE_TRY(column, read_column(name.view, attrs, *names));
+    model.put(std::move(column));
+  }
+
+  core::ColumnNames db;
+  DictWalk db_walk(db_columns);
+  db.reserve(static_cast<std::size_t>(db_walk.size()));
+  while (true) {
+    KESTRELITE_TRY(more, db_walk.next(key, value));
+    if (!more) break;
+    KESTRELITE_TRY(name, to_str(key));
+    KESTRELITE_TRY(type_text, to_str(value));
+    (void)type_text;
+    db.put(name.view);
+  }
+
+  const core::Migration m = core::diff_table(table.view, model, db, dialect.view);
+  KESTRELITE_TRY(upgrade, new_str_list(m.upgrade));
+  KESTRELITE_TRY(downgrade, new_str_list(m.downgrade));
+  return checked(PyTuple_Pack(2, upgrade.get(), downgrade.get()));
+}
+
+const MethodEntry kMethods[] = {
+    keyword_method<kDiffTable, diff_table>(
+        "diff_table($self, table_name, model_fields, db_columns, _dialect)\n--\n\nCompares model "
+        "metadata against database introspection table structure.\nReturns upgrade_statements "
+        "and downgrade_statements."),
+};
+
+}  // namespace
+
+ClassDef g_schema_diff_engine_class{
+    "SchemaDiffEngine",
+    "SchemaDiffEngine()\n--\n\n",
+    sizeof(Instance<NoState>),
+    &generic_new<NoState, g_schema_diff_engine_class, kNew>,
+    &generic_dealloc<NoState>,
+    kMethods,
+};
+
+}  // namespace kestrelite::python

@@ -1,0 +1,161 @@
+// class StateTracker:
+//     def set_initial_state(self, data: dict) -> None      # every field stored clean
+//     def set_field(self, field: str, value) -> None        # dirty while its text differs
+//     def get_field(self, field: str) -> object | None      # the very object last set
+//     def is_dirty(self) -> bool
+//     def dirty_fields(self) -> list[str]
+//     def get_dirty_changes(self) -> dict[str, object]
+//     def hydrate_snapshot(self) -> None                    # current texts become the baseline
+//     def get_current_dict(self) -> dict[str, object]
+//     @staticmethod
+//     def benchmark_pure_rust(count: int) -> float
+
+#include <string>
+
+#include "core/state_tracker.hpp"
+#include "python/binding.hpp"
+#include "python/classes.hpp"
+
+namespace kestrelite::python {
+namespace {
+
+using Fields = core::FieldMap<Owned>;
+
+constexpr const char* kNoParams[] = {""};
+constexpr FunctionDescription kNew{"StateTracker", "__new__", std::span(kNoParams, 0), 0};
+constexpr const char* kDataParams[] = {"data"};
+constexpr FunctionDescription kSetInitialState{"StateTracker", "set_initial_state", kDataParams,
+                                               1};
+constexpr const char* kSetFieldParams[] = {"field", "value"};
+constexpr FunctionDescription kSetField{"StateTracker", "set_field", kSetFieldParams, 2};
+constexpr const char* kFieldParams[] = {"field"};
+constexpr FunctionDescription kGetField{"StateTracker", "get_field", kFieldParams, 1};
+constexpr const char* kCountParams[] = {"count"};
+constexpr FunctionDescription kBenchmark{"StateTracker", "benchmark_pure_rust", kCountParams, 1};
+
+Result<Owned> set_initial_state(PyObject* self, const Slots& a) {
+  KESTRELITE_TRY(fields, take_exclusive<Fields>(self, g_state_tracker_class));
+  KESTRELITE_TRY(data, convert_arg(a[0], "data", to_dict));
+  fields->clear();
+  DictWalk walk(data);
+  fields->reserve(static_cast<std::size_t>(walk.size()));
+  PyObject *key, *value;
+  while (true) {
+    KESTRELITE_TRY(more, walk.next(key, value));
+    if (!more) break;
+    // Both stay alive even if a value's __str__ empties the dict.
+    Owned key_ref = Owned::borrow(key);
+    Owned value_ref = Owned::borrow(value);
+    KESTRELITE_TRY(name, to_str(key));
+    std::string text;
+    KESTRELITE_CHECK(append_text_form(text, value));
+    fields->load(name.view, std::move(text), std::move(value_ref));
+  }
+  return new_none();
+}
+
+Result<Owned> set_field(PyObject* self, const Slots& a) {
+  KESTRELITE_TRY(fields, take_exclusive<Fields>(self, g_state_tracker_class));
+  KESTRELITE_TRY(name, convert_arg(a[0], "field", to_str));
+  PyObject* value = a[1];
+  if (Fields::Entry* entry = fields->find(name.view)) {
+    // Reuses the field's text buffer; the map cannot change meanwhile (it is held exclusively).
+    entry->current_text.clear();
+    KESTRELITE_CHECK(append_text_form(entry->current_text, value));
+    entry->current_value = Owned::borrow(value);
+    return new_none();
+  }
+  std::string text;
+  KESTRELITE_CHECK(append_text_form(text, value));
+  fields->set(name.view, std::move(text), Owned::borrow(value));
+  return new_none();
+}
+
+Result<Owned> get_field(PyObject* self, const Slots& a) {
+  KESTRELITE_TRY(fields, take_shared<Fields>(self, g_state_tracker_class));
+  KESTRELITE_TRY(name, convert_arg(a[0], "field", to_str));
+  if (const Fields::Entry* entry = fields->find(name.view))
+    return Owned::borrow(entry->current_value.get());
+  return new_none();
+}
+
+Result<Owned> is_dirty(PyObject* self) {
+  KESTRELITE_TRY(fields, take_shared<Fields>(self, g_state_tracker_class));
+  return new_bool(fields->is_dirty());
+}
+
+Result<Owned> dirty_fields(PyObject* self) {
+  KESTRELITE_TRY(fields, take_shared<Fields>(self, g_state_tracker_class));
+  std::size_t n = 0;
+  for (const Fields::Entry& e : *fields) n += e.dirty();
+  KESTRELITE_TRY(list, checked(PyList_New(static_cast<Py_ssize_t>(n))));
+  Py_ssize_t i = 0;
+  for (const Fields::Entry& e : *fields) {
+    if (!e.dirty()) continue;
+    KESTRELITE_TRY(name, new_str(e.name));
+    PyList_SetItem(list.get(), i++, name.release());
+  }
+  return list;
+}
+
+/// A new dict of name to current object, for every field or only the dirty ones.
+Result<Owned> fields_dict(const Fields& fields, bool only_dirty) {
+  KESTRELITE_TRY(dict, checked(PyDict_New()));
+  for (const Fields::Entry& e : fields) {
+    if (only_dirty && !e.dirty()) continue;
+    KESTRELITE_TRY(name, new_str(e.name));
+    if (PyDict_SetItem(dict.get(), name.get(), e.current_value.get()) < 0) return fetch_error();
+  }
+  return dict;
+}
+
+Result<Owned> get_dirty_changes(PyObject* self) {
+  KESTRELITE_TRY(fields, take_shared<Fields>(self, g_state_tracker_class));
+  return fields_dict(*fields, true);
+}
+
+Result<Owned> get_current_dict(PyObject* self) {
+  KESTRELITE_TRY(fields, take_shared<Fields>(self, g_state_tracker_class));
+  return fields_dict(*fields, false);
+}
+
+Result<Owned> hydrate_snapshot(PyObject* self) {
+  KESTRELITE_TRY(fields, take_exclusive<Fields>(self, g_state_tracker_class));
+  fields->hydrate();
+  return new_none();
+}
+
+Result<Owned> benchmark_pure_rust(PyObject*, const Slots& a) {
+  KESTRELITE_TRY(count, convert_arg(a[0], "count", to_u64));
+  std::optional<double> seconds = core::run_native_benchmark(count);
+  if (!seconds) return Error::panic("capacity overflow");
+  return new_float(*seconds);
+}
+
+const MethodEntry kMethods[] = {
+    keyword_method<kSetInitialState, set_initial_state>("set_initial_state($self, data)\n--\n\n"),
+    keyword_method<kSetField, set_field>("set_field($self, field, value)\n--\n\n"),
+    keyword_method<kGetField, get_field>("get_field($self, field)\n--\n\n"),
+    noargs_method<is_dirty>("is_dirty", "is_dirty($self)\n--\n\n"),
+    noargs_method<dirty_fields>("dirty_fields", "dirty_fields($self)\n--\n\n"),
+    noargs_method<get_dirty_changes>("get_dirty_changes", "get_dirty_changes($self)\n--\n\n"),
+    noargs_method<hydrate_snapshot>("hydrate_snapshot", "hydrate_snapshot($self)\n--\n\n"),
+    noargs_method<get_current_dict>("get_current_dict", "get_current_dict($self)\n--\n\n"),
+    keyword_method<kBenchmark, benchmark_pure_rust>(
+        "benchmark_pure_rust(count)\n--\n\nPure native-to-native benchmark: the tracker cycle "
+        "runs entirely in native memory on a fast hash map",
+        METH_STATIC),
+};
+
+}  // namespace
+
+ClassDef g_state_tracker_class{
+    "StateTracker",
+    "StateTracker()\n--\n\n",
+    sizeof(Instance<Fields>),
+    &generic_new<Fields, g_state_tracker_class, kNew>,
+    &generic_dealloc<Fields>,
+    kMethods,
+};
+
+}  // namespace kestrelite::python
