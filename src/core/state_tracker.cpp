@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/text.hpp"
@@ -14,8 +15,10 @@ namespace {
 
 /// Seconds elapsed from `start` to `end` of the monotonic clock.
 double seconds_between(const timespec& start, const timespec& end) noexcept {
-  std::int64_t sec = static_cast<std::int64_t>(end.tv_sec) - static_cast<std::int64_t>(start.tv_sec);
-  std::int64_t nsec = static_cast<std::int64_t>(end.tv_nsec) - static_cast<std::int64_t>(start.tv_nsec);
+  std::int64_t sec =
+      static_cast<std::int64_t>(end.tv_sec) - static_cast<std::int64_t>(start.tv_sec);
+  std::int64_t nsec =
+      static_cast<std::int64_t>(end.tv_nsec) - static_cast<std::int64_t>(start.tv_nsec);
   if (nsec < 0) {
     sec -= 1;
     nsec += 1'000'000'000;

@@ -427,17 +427,57 @@ Result<PyObject*> to_sequence(PyObject* obj) {
 
 namespace {
 
+/// Converts one item of a list argument into `out`.
+template <std::size_t Width>
+Status add_row(StrRows<Width>& out, PyObject* item) {
+  if constexpr (Width == 1) {
+    KESTRELITE_TRY(s, to_str(item));
+    out.rows.push_back(s.view);
+    if (s.keep) out.keep.push_back(std::move(s.keep));
+  } else {
+    if (!PyTuple_Check(item)) return conversion_error(item, "PyTuple");
+    const Py_ssize_t n = PyTuple_Size(item);
+    if (n != static_cast<Py_ssize_t>(Width)) {
+      return value_error("expected tuple of length " + number(Width) +
+                         ", but got tuple of length " + number(static_cast<std::size_t>(n)));
+    }
+    std::array<std::string_view, Width> row;
+    for (std::size_t k = 0; k < Width; ++k) {
+      KESTRELITE_TRY(s, to_str(PyTuple_GetItem(item, static_cast<Py_ssize_t>(k))));
+      row[k] = s.view;
+      if (s.keep) out.keep.push_back(std::move(s.keep));
+    }
+    out.rows.push_back(row);
+    out.tuples.push_back(item);
+  }
+  return Unit{};
+}
+
 template <std::size_t Width>
 Result<StrRows<Width>> to_rows(PyObject* obj) {
   if (PyUnicode_Check(obj)) return type_error("Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj)) return conversion_error(obj, "Sequence");
   StrRows<Width> out;
+  // A plain list or tuple iterates exactly as indexing does, and no Python code runs while
+  // its items are read, so they are read directly. Each item is held, since code run later in
+  // the call (another argument's __index__) may change the list.
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    const bool list = PyList_CheckExact(obj);
+    const Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
+    out.rows.reserve(static_cast<std::size_t>(n));
+    if (!list) out.keep.push_back(Owned::borrow(obj));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+      if (list) out.keep.push_back(Owned::borrow(item));
+      KESTRELITE_CHECK(add_row(out, item));
+    }
+    return out;
+  }
   const Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
     PyErr_Clear();
   } else {
     out.rows.reserve(static_cast<std::size_t>(hint));
-    out.keep.reserve(static_cast<std::size_t>(hint));
   }
   Owned it = Owned::steal(PyObject_GetIter(obj));
   if (!it) return fetch_error();
@@ -447,26 +487,7 @@ Result<StrRows<Width>> to_rows(PyObject* obj) {
       if (PyErr_Occurred()) return fetch_error();
       break;
     }
-    std::array<std::string_view, Width> row;
-    if constexpr (Width == 1) {
-      KESTRELITE_TRY(s, to_str(item.get()));
-      row[0] = s.view;
-      if (s.keep) out.keep.push_back(std::move(s.keep));
-    } else {
-      if (!PyTuple_Check(item.get())) return conversion_error(item.get(), "PyTuple");
-      const Py_ssize_t n = PyTuple_Size(item.get());
-      if (n != static_cast<Py_ssize_t>(Width)) {
-        return value_error("expected tuple of length " + number(Width) +
-                           ", but got tuple of length " + number(static_cast<std::size_t>(n)));
-      }
-      for (std::size_t k = 0; k < Width; ++k) {
-        KESTRELITE_TRY(s, to_str(PyTuple_GetItem(item.get(), static_cast<Py_ssize_t>(k))));
-        row[k] = s.view;
-        if (s.keep) out.keep.push_back(std::move(s.keep));
-      }
-    }
-    out.rows.push_back(row);
-    if constexpr (Width > 1) out.tuples.push_back(item.get());
+    KESTRELITE_CHECK(add_row(out, item.get()));
     out.keep.push_back(std::move(item));
   }
   return out;

@@ -21,6 +21,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/small_vector.hpp"
+
 namespace kestrelite::python {
 
 // ---- owned references ------------------------------------------------------------
@@ -200,13 +202,14 @@ Result<PyObject*> to_dict(PyObject* obj);
 /// A list, tuple or collections.abc.Sequence, borrowed.
 Result<PyObject*> to_sequence(PyObject* obj);
 
-/// A list of str, or of str tuples of width `Width`, read through the iteration protocol. The
-/// views stay valid while the list lives: it holds the items it read.
+/// A list of str (Width 1), or of str tuples of width `Width`, read through the iteration
+/// protocol. The views stay valid while the list lives: it holds what it read.
 template <std::size_t Width>
 struct StrRows {
-  std::vector<std::array<std::string_view, Width>> rows;
-  std::vector<PyObject*> tuples;  // the row tuples (Width > 1), kept alive by `keep`
-  std::vector<Owned> keep;
+  using Row = std::conditional_t<Width == 1, std::string_view, std::array<std::string_view, Width>>;
+  core::SmallVector<Row, 8> rows;
+  core::SmallVector<PyObject*, 8> tuples;  // the row tuples (Width > 1), alive through `keep`
+  core::SmallVector<Owned, 8> keep;
 };
 using StrList = StrRows<1>;
 

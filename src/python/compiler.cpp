@@ -7,7 +7,6 @@
 //     def compile_delete(self, table, pk_col, dialect) -> str
 
 #include <string>
-#include <vector>
 
 #include "core/compiler.hpp"
 #include "core/text.hpp"
@@ -42,11 +41,8 @@ std::string& statement_buffer() {
   return buffer;
 }
 
-std::vector<std::string_view> column_views(const StrList& list) {
-  std::vector<std::string_view> views;
-  views.reserve(list.rows.size());
-  for (const auto& row : list.rows) views.push_back(row[0]);
-  return views;
+std::span<const std::string_view> column_views(const StrList& list) {
+  return {list.rows.data(), list.rows.size()};
 }
 
 Result<Owned> get_placeholder(PyObject* self, const Slots& a) {
@@ -64,7 +60,7 @@ Result<Owned> compile_insert(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(table, convert_arg(a[0], "table", to_str));
   KESTRELITE_TRY(columns, convert_arg(a[1], "columns", to_str_list));
   KESTRELITE_TRY(dialect, convert_arg(a[2], "dialect", to_str));
-  const std::vector<std::string_view> names = column_views(columns);
+  const std::span<const std::string_view> names = column_views(columns);
   std::string& out = statement_buffer();
   core::compile_insert(out, table.view, names, dialect.view);
   return new_str(out);
@@ -76,7 +72,7 @@ Result<Owned> compile_update(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(columns, convert_arg(a[1], "columns", to_str_list));
   KESTRELITE_TRY(pk_col, convert_arg(a[2], "pk_col", to_str));
   KESTRELITE_TRY(dialect, convert_arg(a[3], "dialect", to_str));
-  const std::vector<std::string_view> names = column_views(columns);
+  const std::span<const std::string_view> names = column_views(columns);
   std::string& out = statement_buffer();
   core::compile_update(out, table.view, names, pk_col.view, dialect.view);
   return new_str(out);
@@ -94,7 +90,7 @@ Result<Owned> compile_delete(PyObject* self, const Slots& a) {
 
 /// Join types and directions outside ASCII are upper-cased by the interpreter itself, so the
 /// result is exactly str.upper() of the running version; ASCII ones are folded by the core.
-Result<Str> upper_text(PyObject* obj, std::string_view text, std::vector<Owned>& keep) {
+Result<Str> upper_text(PyObject* obj, std::string_view text, core::SmallVector<Owned, 4>& keep) {
   if (core::is_ascii(text)) return Str{text, Owned()};
   // str.upper itself, not a subclass's override.
   Owned upper = Owned::steal(
@@ -130,28 +126,34 @@ Result<Owned> compile_select(PyObject* self, const Slots& a) {
     dialect_text = dialect.view;
   }
 
-  const std::vector<std::string_view> names = column_views(columns);
-  std::vector<Owned> upper_keep;
-  std::vector<core::Join> join_specs;
+  const std::span<const std::string_view> names = column_views(columns);
+  core::SmallVector<Owned, 4> upper_keep;
+  core::SmallVector<core::Join, 4> join_specs;
   join_specs.reserve(joins.rows.size());
   for (std::size_t i = 0; i < joins.rows.size(); ++i) {
     const auto& row = joins.rows[i];
     KESTRELITE_TRY(type, upper_text(PyTuple_GetItem(joins.tuples[i], 0), row[0], upper_keep));
     join_specs.push_back({type.view, row[1], row[2]});
   }
-  std::vector<core::OrderTerm> order_specs;
+  core::SmallVector<core::OrderTerm, 4> order_specs;
   order_specs.reserve(order_by.rows.size());
   for (std::size_t i = 0; i < order_by.rows.size(); ++i) {
     const auto& row = order_by.rows[i];
     KESTRELITE_TRY(dir, upper_text(PyTuple_GetItem(order_by.tuples[i], 1), row[1], upper_keep));
     order_specs.push_back({row[0], dir.view});
   }
-  std::vector<core::Condition> conditions;
+  core::SmallVector<core::Condition, 8> conditions;
   conditions.reserve(wheres.rows.size());
   for (const auto& row : wheres.rows) conditions.push_back({row[0], row[1]});
 
-  core::SelectQuery query{table.view, names,  join_specs, conditions,
-                          order_specs, limit, offset,    dialect_text};
+  core::SelectQuery query{table.view,
+                          names,
+                          {join_specs.data(), join_specs.size()},
+                          {conditions.data(), conditions.size()},
+                          {order_specs.data(), order_specs.size()},
+                          limit,
+                          offset,
+                          dialect_text};
   std::string& out = statement_buffer();
   core::compile_select(out, query);
   KESTRELITE_TRY(text, new_str(out));

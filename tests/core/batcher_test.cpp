@@ -21,8 +21,8 @@ TEST(KeySets, AddsEachKeyOnceInFirstAddedOrder) {
     std::int64_t key;
     bool added;
   };
-  for (const Int& c : {Int{5, true}, Int{0, true}, Int{5, false}, Int{kMin, true},
-                       Int{-1, true}, Int{kMax, true}, Int{0, false}, Int{kMin, false}})
+  for (const Int& c : {Int{5, true}, Int{0, true}, Int{5, false}, Int{kMin, true}, Int{-1, true},
+                       Int{kMax, true}, Int{0, false}, Int{kMin, false}})
     EXPECT_EQ(keys.add_int(c.key), c.added) << c.key;
 
   struct Str {
@@ -30,9 +30,9 @@ TEST(KeySets, AddsEachKeyOnceInFirstAddedOrder) {
     bool added;
   };
   // Byte-exact: case, an empty text, an embedded NUL and a non-ASCII text are all distinct.
-  for (const Str& c : {Str{"5", true}, Str{"x", true}, Str{"X", true}, Str{"", true},
-                       Str{"a\0b"s, true}, Str{"a", true}, Str{"é", true}, Str{"x", false},
-                       Str{"a\0b"s, false}, Str{"", false}})
+  for (const Str& c :
+       {Str{"5", true}, Str{"x", true}, Str{"X", true}, Str{"", true}, Str{"a\0b"s, true},
+        Str{"a", true}, Str{"é", true}, Str{"x", false}, Str{"a\0b"s, false}, Str{"", false}})
     EXPECT_EQ(keys.add_str(c.key), c.added) << c.key;
 
   EXPECT_EQ(keys.ints(), (std::vector<std::int64_t>{5, 0, kMin, -1, kMax}));

@@ -75,7 +75,10 @@ TEST(OrderedTable, RejectsDuplicatesWithoutMakingAnEntry) {
   int made = 0;
   for (std::uint64_t i = 0; i < 100; ++i) {
     const std::uint64_t key = i * 0x9e37'79b9'7f4a'7c15ULL;
-    auto [entry, created] = table.find_or_insert(key, [&] { ++made; return key; });
+    auto [entry, created] = table.find_or_insert(key, [&] {
+      ++made;
+      return key;
+    });
     EXPECT_FALSE(created);
     EXPECT_EQ(entry, &table.entries()[i]);
   }

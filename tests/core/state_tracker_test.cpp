@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
+#include <optional>
 #include <string>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 namespace kestrelite::core {
@@ -14,10 +16,14 @@ namespace {
 /// A payload that can be told apart, standing in for the Python object.
 using Map = FieldMap<int>;
 
-/// (name, snapshot, current, payload) of every field, in the map's order.
-std::vector<std::tuple<std::string, std::string, std::string, int>> rows(const Map& map) {
-  std::vector<std::tuple<std::string, std::string, std::string, int>> out;
-  for (const auto& e : map) out.emplace_back(e.name, e.snapshot_text, e.current_text, e.current_value);
+/// (name, snapshot, current, payload) of one field.
+using Row = std::tuple<std::string, std::string, std::string, int>;
+
+/// Every field, in the map's order.
+std::vector<Row> rows(const Map& map) {
+  std::vector<Row> out;
+  for (const auto& e : map)
+    out.emplace_back(e.name, e.snapshot_text, e.current_text, e.current_value);
   return out;
 }
 
@@ -28,9 +34,8 @@ TEST(FieldMap, LoadStoresCleanFieldsInInsertionOrder) {
   map.load("name", "Alice", 2);
   map.load("", "", 3);  // an empty name is a name like any other
   EXPECT_FALSE(map.is_dirty());
-  using R = std::tuple<std::string, std::string, std::string, int>;
-  EXPECT_EQ(rows(map), (std::vector<R>{{"id", "7", "7", 1}, {"name", "Alice", "Alice", 2},
-                                       {"", "", "", 3}}));
+  EXPECT_EQ(rows(map), (std::vector<Row>{
+                           {"id", "7", "7", 1}, {"name", "Alice", "Alice", 2}, {"", "", "", 3}}));
 }
 
 TEST(FieldMap, DirtyExactlyWhileTheTwoTextsDiffer) {
@@ -43,8 +48,8 @@ TEST(FieldMap, DirtyExactlyWhileTheTwoTextsDiffer) {
     bool dirty;
   };
   // Same length, other bytes; longer; a prefix; back to the snapshot; a case change.
-  const Step steps[] = {{"a", "2", true},  {"a", "1", false}, {"a", "10", true},
-                        {"a", "", true},   {"a", "1", false}, {"b", "X", true},
+  const Step steps[] = {{"a", "2", true},  {"a", "1", false},  {"a", "10", true},
+                        {"a", "", true},   {"a", "1", false},  {"b", "X", true},
                         {"b", "x", false}, {"new", "5", false}};
   for (const Step& s : steps) {
     map.set(s.field, s.text, 9);
@@ -61,8 +66,7 @@ TEST(FieldMap, SetOnANewNameStartsCleanAndKeepsTheSnapshotOfAnOldOne) {
   map.load("a", "1", 1);
   map.set("a", "2", 2);
   map.set("b", "5", 3);
-  using R = std::tuple<std::string, std::string, std::string, int>;
-  EXPECT_EQ(rows(map), (std::vector<R>{{"a", "1", "2", 2}, {"b", "5", "5", 3}}));
+  EXPECT_EQ(rows(map), (std::vector<Row>{{"a", "1", "2", 2}, {"b", "5", "5", 3}}));
 }
 
 TEST(FieldMap, LoadOverAnExistingNameReplacesItWholeInItsPlace) {
@@ -71,8 +75,7 @@ TEST(FieldMap, LoadOverAnExistingNameReplacesItWholeInItsPlace) {
   map.load("b", "2", 2);
   map.set("a", "changed", 3);
   map.load("a", "fresh", 4);
-  using R = std::tuple<std::string, std::string, std::string, int>;
-  EXPECT_EQ(rows(map), (std::vector<R>{{"a", "fresh", "fresh", 4}, {"b", "2", "2", 2}}));
+  EXPECT_EQ(rows(map), (std::vector<Row>{{"a", "fresh", "fresh", 4}, {"b", "2", "2", 2}}));
   EXPECT_FALSE(map.is_dirty());
 }
 
@@ -95,8 +98,7 @@ TEST(FieldMap, ClearDropsEveryFieldAndAcceptsANewRow) {
   EXPECT_EQ(map.find("a"), nullptr);
   EXPECT_FALSE(map.is_dirty());
   map.load("b", "3", 3);
-  using R = std::tuple<std::string, std::string, std::string, int>;
-  EXPECT_EQ(rows(map), (std::vector<R>{{"b", "3", "3", 3}}));
+  EXPECT_EQ(rows(map), (std::vector<Row>{{"b", "3", "3", 3}}));
 }
 
 TEST(NativeTracker, OneBenchmarkCycleLeavesTheRowCleanWithTheNewAge) {
