@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -23,8 +24,8 @@ class KeySets {
   /// Removes every key, keeping both sets' capacity.
   void clear() noexcept;
 
-  const std::vector<std::int64_t>& ints() const noexcept { return ints_.entries(); }
-  const std::vector<std::string>& strs() const noexcept { return strs_.entries(); }
+  std::span<const std::int64_t> ints() const noexcept { return ints_.entries(); }
+  std::span<const std::string> strs() const noexcept { return strs_.entries(); }
 
  private:
   struct IntTraits {

@@ -1,13 +1,19 @@
 #pragma once
-// An insertion-ordered hash table: entries live densely in a vector in the order they were
-// first stored, and an open-addressing index of (entry number, hash tag) pairs finds them.
-// Nothing is ever removed singly, so the index needs no tombstones; clear() keeps both
-// allocations for the next fill. Iteration is a walk over the dense vector, which makes every
-// listing deterministic and the same from run to run.
+// An insertion-ordered hash table: entries live densely in the order they were first stored,
+// and an open-addressing index of (entry number, hash tag) pairs finds them. Nothing is ever
+// removed singly, so the index needs no tombstones; clear() keeps both allocations for the
+// next fill. Iteration is a walk over the dense entries, which makes every listing
+// deterministic and the same from run to run.
+//
+// Small tables (a row of a few fields, a handful of keys) keep their first `Inline` entries
+// inside the table object and build no index until they hold more than kLinearLimit entries:
+// below that a scan comparing lengths and bytes is as fast as hashing, and a table costs no
+// heap allocation at all.
 
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -15,6 +21,8 @@
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
+
+#include "core/small_vector.hpp"
 
 namespace kestrelite::core {
 
@@ -36,7 +44,7 @@ inline std::uint64_t hash_int(std::uint64_t x) noexcept {
 
 /// `Traits` supplies `Key`, `static Key key_of(const Entry&)`, `static uint64_t hash(Key)` and
 /// `static bool equal(const Entry&, Key)`.
-template <class Entry, class Traits>
+template <class Entry, class Traits, std::size_t Inline = 4>
 class OrderedTable {
  public:
   using Key = typename Traits::Key;
@@ -52,13 +60,15 @@ class OrderedTable {
   auto end() noexcept { return entries_.end(); }
   auto begin() const noexcept { return entries_.begin(); }
   auto end() const noexcept { return entries_.end(); }
-  const std::vector<Entry>& entries() const noexcept { return entries_; }
+  /// How many entries fit before the dense storage grows.
+  std::size_t capacity() const noexcept { return entries_.capacity(); }
+  std::span<const Entry> entries() const noexcept { return {entries_.data(), entries_.size()}; }
 
   /// Makes room for `n` entries so that storing them grows nothing.
   void reserve(std::size_t n) {
     if (n > kMaxEntries) throw std::length_error("capacity overflow");
-    if (n > entries_.capacity()) entries_.reserve(n);
-    if (n > max_load()) rehash(slots_for(n));
+    entries_.reserve(n);
+    if (n > kLinearLimit && n > max_load()) rehash(slots_for(n));
   }
 
   /// Removes every entry, keeping the allocated capacity.
@@ -68,7 +78,11 @@ class OrderedTable {
   }
 
   Entry* find(Key key) noexcept {
-    if (entries_.empty()) return nullptr;
+    if (slots_.empty()) {
+      for (Entry& e : entries_)
+        if (Traits::equal(e, key)) return &e;
+      return nullptr;
+    }
     const std::uint64_t h = Traits::hash(key);
     const std::uint32_t tag = tag_of(h);
     for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
@@ -83,7 +97,14 @@ class OrderedTable {
   /// it was created. `make` must produce an entry whose key equals `key`.
   template <class Make>
   std::pair<Entry*, bool> find_or_insert(Key key, Make&& make) {
-    if (entries_.size() + 1 > max_load()) {
+    if (slots_.empty()) {
+      if (Entry* found = find(key)) return {found, false};
+      if (entries_.size() < kLinearLimit) {
+        entries_.push_back(make());
+        return {&entries_.back(), true};
+      }
+      rehash(slots_for(entries_.size() + 1));
+    } else if (entries_.size() + 1 > max_load()) {
       if (entries_.size() >= kMaxEntries) throw std::length_error("capacity overflow");
       rehash(slots_for(entries_.size() + 1));
     }
@@ -103,6 +124,8 @@ class OrderedTable {
 
  private:
   static constexpr std::size_t kMaxEntries = 0x7fffffff;
+  // Up to this many entries a table is scanned and keeps no index.
+  static constexpr std::size_t kLinearLimit = 8;
 
   struct Slot {
     std::uint32_t index;  // entry number + 1; 0 marks an empty slot
@@ -133,7 +156,7 @@ class OrderedTable {
     mask_ = mask;
   }
 
-  std::vector<Entry> entries_;
+  SmallVector<Entry, Inline> entries_;
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
 };

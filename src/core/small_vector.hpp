@@ -30,6 +30,7 @@ class SmallVector {
 
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
+  std::size_t capacity() const noexcept { return capacity_; }
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }
   T* begin() noexcept { return data_; }

@@ -35,8 +35,8 @@ TEST(KeySets, AddsEachKeyOnceInFirstAddedOrder) {
         Str{"a", true}, Str{"é", true}, Str{"x", false}, Str{"a\0b"s, false}, Str{"", false}})
     EXPECT_EQ(keys.add_str(c.key), c.added) << c.key;
 
-  EXPECT_EQ(keys.ints(), (std::vector<std::int64_t>{5, 0, kMin, -1, kMax}));
-  EXPECT_EQ(keys.strs(), (std::vector<std::string>{"5", "x", "X", "", "a\0b"s, "a", "é"}));
+  EXPECT_EQ(std::vector(keys.ints().begin(), keys.ints().end()), (std::vector<std::int64_t>{5, 0, kMin, -1, kMax}));
+  EXPECT_EQ(std::vector(keys.strs().begin(), keys.strs().end()), (std::vector<std::string>{"5", "x", "X", "", "a\0b"s, "a", "é"}));
   EXPECT_EQ(keys.size(), 12u);
   EXPECT_FALSE(keys.empty());
 }
@@ -74,7 +74,7 @@ TEST(KeySets, ManyKeysKeepOrderAndRejectEveryRepeat) {
     expected.push_back(key);
   }
   for (std::int64_t key : expected) ASSERT_FALSE(keys.add_int(key));
-  EXPECT_EQ(keys.ints(), expected);
+  EXPECT_EQ(std::vector(keys.ints().begin(), keys.ints().end()), expected);
 }
 
 }  // namespace
