@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# Runs the Python test suites against the module in a build folder.
+#
+#   scripts/run-pytest.sh [--sanitize] PYTHON BUILD_DIR [PYTEST_ARG...]
+#
+# PYTHON is an interpreter path, or `cpython-3.X` for the newest 3.X.* that pyenv has
+# (resolved now, so an interpreter installed after configuring is picked up). An absent
+# `cpython-3.X` is a skip: one line and exit code 77. With no PYTEST_ARG the suites of
+# pytest.ini's testpaths run.
+#
+# --sanitize runs under the AddressSanitizer runtime built into BUILD_DIR's module; any
+# sanitizer report fails the run, even one that leaves the exit code at 0.
+set -euo pipefail
+
+readonly kSkipCode=77
+
+sanitize=0
+if [ "${1:-}" = --sanitize ]; then
+  sanitize=1
+  shift
+fi
+if [ $# -lt 2 ]; then
+  echo "usage: $0 [--sanitize] PYTHON BUILD_DIR [PYTEST_ARG...]" >&2
+  exit 2
+fi
+python=$1
+build_dir=$(cd "$2" && pwd)
+shift 2
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+
+pyenv_root() {
+  if command -v pyenv >/dev/null 2>&1; then
+    pyenv root
+  else
+    echo "${PYENV_ROOT:-$HOME/.pyenv}"
+  fi
+}
+
+# pyenv's interpreters have no pytest of their own: they get Debian's pure-Python test
+# packages through a folder of symlinks. Only those: the rest of dist-packages holds
+# 3.11-only compiled modules and a pip/setuptools that would shadow the interpreter's own.
+kSystemPackages=/usr/lib/python3/dist-packages
+kTestPackages=(pytest _pytest py py.py pluggy iniconfig packaging attr attrs hypothesis
+               _hypothesis_pytestplugin.py _hypothesis_ftz_detector.py sortedcontainers
+               exceptiongroup tomli)
+
+# Builds BUILD_DIR/pytest-site once; parallel runs race to rename a finished folder
+# into place and the loser throws its copy away.
+test_site() {
+  local site=$build_dir/pytest-site
+  if [ ! -e "$site/.complete" ]; then
+    local scratch
+    scratch=$(mktemp -d "$build_dir/pytest-site.XXXXXX")
+    local name meta
+    for name in "${kTestPackages[@]}"; do
+      if [ ! -e "$kSystemPackages/$name" ]; then
+        echo "error: $kSystemPackages/$name is missing (run scripts/deps.sh test)" >&2
+        rm -rf "$scratch"
+        return 1
+      fi
+      ln -s "$kSystemPackages/$name" "$scratch/$name"
+      # The metadata carries the entry points (the hypothesis plugin registers by one).
+      for meta in "$kSystemPackages/${name%.py}"-*.dist-info "$kSystemPackages/${name%.py}"-*.egg-info; do
+        [ -e "$meta" ] && ln -sfn "$meta" "$scratch/$(basename "$meta")"
+      done
+    done
+    touch "$scratch/.complete"
+    mv -T "$scratch" "$site" 2>/dev/null || rm -rf "$scratch"
+  fi
+  echo "$site"
+}
+
+case "$python" in
+  cpython-3.*)
+    minor=${python#cpython-}
+    root=$(pyenv_root)
+    found=$(printf '%s\n' "$root/versions/$minor".[0-9]* | grep -E "/$minor\.[0-9]+$" \
+      | sort -V | tail -n 1 || true)
+    if [ -z "$found" ] || [ ! -x "$found/bin/python$minor" ]; then
+      echo "skipped: CPython $minor not present"
+      exit $kSkipCode
+    fi
+    python=$found/bin/python$minor
+    python_path="$build_dir:$(test_site)"
+    ;;
+  *)
+    if [ ! -x "$python" ]; then
+      echo "error: interpreter $python not found" >&2
+      exit 1
+    fi
+    python_path=$build_dir
+    ;;
+esac
+
+"$python" -c 'import platform, sys
+print("interpreter:", sys.executable, platform.python_implementation(), " ".join(sys.version.split()))'
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/kestrelite-pytest.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+
+export PYTHONPATH=$python_path
+export KESTRELITE_BUILD_DIR=$build_dir
+export HYPOTHESIS_STORAGE_DIRECTORY=$scratch/hypothesis
+# Bytecode of the tests and the linked packages goes to the build folder, not beside
+# the sources (nor into the system's package folders).
+export PYTHONPYCACHEPREFIX=$build_dir/pycache
+
+pytest=("$python" -m pytest -c "$repo/pytest.ini" --rootdir "$repo")
+cd "$repo"
+
+if [ $sanitize -eq 0 ]; then
+  export KESTRELITE_HYPOTHESIS_PROFILE=${KESTRELITE_HYPOTHESIS_PROFILE:-default}
+  status=0
+  "${pytest[@]}" "$@" || status=$?
+else
+  runtime=${KESTRELITE_ASAN_RUNTIME:-$("${CXX:-g++}" -print-file-name=libasan.so)}
+  if [ ! -f "$runtime" ]; then
+    echo "error: AddressSanitizer runtime not found (got '$runtime')" >&2
+    exit 1
+  fi
+  export KESTRELITE_HYPOTHESIS_PROFILE=${KESTRELITE_HYPOTHESIS_PROFILE:-sanitize}
+  # -s: pytest's capture would swallow a report and leave only the exit code;
+  # no:faulthandler: its signal handlers get in the way of the sanitizer's.
+  set +e
+  env LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
+    ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0}" \
+    UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}" \
+    "${pytest[@]}" -s -p no:faulthandler "$@" 2>&1 | tee "$scratch/output.txt"
+  status=${PIPESTATUS[0]}
+  set -e
+  reports=$(grep -c -E 'ERROR: (AddressSanitizer|LeakSanitizer)|: runtime error: ' \
+    "$scratch/output.txt" || true)
+  if [ "$reports" -gt 0 ]; then
+    echo "error: $reports sanitizer report line(s) above (pytest exit code $status)" >&2
+    [ "$status" -ne 0 ] || status=1
+  fi
+fi
+
+if [ "$status" -eq 5 ]; then
+  echo "error: pytest collected no tests (arguments: ${*:-testpaths of pytest.ini})" >&2
+  exit 1
+fi
+exit "$status"
