@@ -119,31 +119,22 @@ std::string number(std::size_t n) {
   return type_error(std::move(m));
 }
 
-/// Places one keyword argument, or reports why it cannot be placed.
+/// Places one keyword argument, or reports why it cannot be placed. A key whose UTF-8 cannot
+/// be read counts as unrecognised.
 Status place_keyword(const FunctionDescription& d, PyObject* key, PyObject* value, Slots& slots) {
-  std::string_view name;
-  bool readable = false;
   if (PyUnicode_Check(key)) {
-    Result<Str> s = to_str(key);
-    if (s) {
-      name = s->view;
-      readable = true;
-      // A str argument name is borrowed from the caller's key, alive for the call.
+    if (Result<Str> s = to_str(key)) {
       for (std::size_t i = 0; i < d.params.size(); ++i) {
-        if (name == d.params[i]) {
-          if (slots[i]) {
-            return type_error(full_name(d) + " got multiple values for argument '" + d.params[i] +
-                              "'");
-          }
-          slots[i] = value;
-          return Unit{};
+        if (s->view != d.params[i]) continue;
+        if (slots[i]) {
+          return type_error(full_name(d) + " got multiple values for argument '" + d.params[i] +
+                            "'");
         }
+        slots[i] = value;
+        return Unit{};
       }
-    } else {
-      PyErr_Clear();
     }
   }
-  (void)readable;
   std::string shown = lenient_str(key).value_or(std::string());
   return type_error(full_name(d) + " got an unexpected keyword argument '" + shown + "'");
 }
