@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -464,11 +465,14 @@ Result<StrRows<Width>> to_rows(PyObject* obj) {
     }
     return out;
   }
+  // The length only sizes the list in advance, and a sequence may claim more than it yields:
+  // trust it up to a bound, and let longer lists grow as they are read.
+  constexpr Py_ssize_t kMaxReserve = 1 << 16;
   const Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
     PyErr_Clear();
   } else {
-    out.rows.reserve(static_cast<std::size_t>(hint));
+    out.rows.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserve)));
   }
   Owned it = Owned::steal(PyObject_GetIter(obj));
   if (!it) return fetch_error();

@@ -109,8 +109,6 @@ def c_api_message(function_name, value):
     return message_of(lambda: function(value))
 
 
-kFullName = "{}()"
-
 # ---- argument matching -------------------------------------------------------------------
 
 

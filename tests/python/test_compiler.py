@@ -404,6 +404,28 @@ def test_long_names_are_copied_whole(qc, name):
     assert qc.compile_delete("t", "id", "sqlite") == "DELETE FROM t WHERE id = ?"
 
 
+class _OverstatedLength:
+    """A sequence whose __len__ claims far more items than iteration yields."""
+
+    def __init__(self, length):
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        if i >= 2:
+            raise IndexError(i)
+        return "a"
+
+
+@pytest.mark.parametrize("length", [2**40, 2**63 - 1])
+def test_an_overstated_length_only_sizes_the_list(qc, length):
+    columns = _OverstatedLength(length)
+    assert qc.compile_insert("t", columns, "sqlite") == "INSERT INTO t (a, a) VALUES (?, ?)"
+    assert qc.compile_update("t", columns, "id", "sqlite") == "UPDATE t SET a = ?, a = ? WHERE id = ?"
+
+
 def test_many_columns_in_insert_and_update(qc):
     columns = [f"c{i}" for i in range(4000)]
     insert = qc.compile_insert("t", columns, "postgres")
