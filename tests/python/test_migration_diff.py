@@ -497,7 +497,8 @@ def test_a_lookup_may_call_the_engine_again(mod):
     model = {"a": {CollidingKey("data_type", lambda: nested.append(
         engine.diff_table("n", {"x": {}}, {}, "s")) or False): 1}}
     assert engine.diff_table("t", model, {}, "s") == create("t", "a TEXT")
-    assert nested == [create("n", "x TEXT")]
+    # How often a dict lookup compares a colliding key differs between interpreter versions.
+    assert nested and all(result == create("n", "x TEXT") for result in nested)
 
 
 def test_a_model_growing_during_the_walk_is_a_panic(mod):
