@@ -110,7 +110,9 @@ pytest=("$python" -m pytest -c "$repo/pytest.ini" --rootdir "$repo")
 cd "$repo"
 
 if [ $sanitize -eq 0 ]; then
-  export KESTRELITE_HYPOTHESIS_PROFILE=${KESTRELITE_HYPOTHESIS_PROFILE:-default}
+  default_profile=quick
+  [ "$python" = /usr/bin/python3 ] && default_profile=default
+  export KESTRELITE_HYPOTHESIS_PROFILE=${KESTRELITE_HYPOTHESIS_PROFILE:-$default_profile}
   status=0
   "${pytest[@]}" "$@" || status=$?
 else

@@ -24,6 +24,15 @@ settings.register_profile(
     deadline=None,
     max_examples=200,
 )
+# The properties do not depend on the interpreter: the full count runs once, under Debian's
+# python3, and the other interpreters run a shorter pass.
+settings.register_profile(
+    "quick",
+    database=None,
+    derandomize=True,
+    deadline=None,
+    max_examples=40,
+)
 # Under the sanitizers every call is several times slower.
 settings.register_profile(
     "sanitize",
