@@ -58,13 +58,7 @@ Result<Owned> set_field(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(fields, take_exclusive<Fields>(self, g_state_tracker_class));
   KESTRELITE_TRY(name, convert_arg(a[0], "field", to_str));
   PyObject* value = a[1];
-  if (Fields::Entry* entry = fields->find(name.view)) {
-    // Reuses the field's text buffer; the map cannot change meanwhile (it is held exclusively).
-    entry->current_text.clear();
-    KESTRELITE_CHECK(append_text_form(entry->current_text, value));
-    entry->current_value = Owned::borrow(value);
-    return new_none();
-  }
+  // The text is complete before anything is stored, so a failure leaves the field as it was.
   std::string text;
   KESTRELITE_CHECK(append_text_form(text, value));
   fields->set(name.view, std::move(text), Owned::borrow(value));
