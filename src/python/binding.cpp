@@ -446,10 +446,9 @@ Status add_row(StrRows<Width>& out, PyObject* item) {
 }
 
 template <std::size_t Width>
-Result<StrRows<Width>> to_rows(PyObject* obj) {
+Status to_rows(PyObject* obj, StrRows<Width>& out) {
   if (PyUnicode_Check(obj)) return type_error("Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj)) return conversion_error(obj, "Sequence");
-  StrRows<Width> out;
   // A plain list or tuple iterates exactly as indexing does, and no Python code runs while
   // its items are read, so they are read directly. Each item is held, since code run later in
   // the call (another argument's __index__) may change the list.
@@ -463,7 +462,7 @@ Result<StrRows<Width>> to_rows(PyObject* obj) {
       if (list) out.keep.push_back(Owned::borrow(item));
       KESTRELITE_CHECK(add_row(out, item));
     }
-    return out;
+    return Unit{};
   }
   // The length only sizes the list in advance, and a sequence may claim more than it yields:
   // trust it up to a bound, and let longer lists grow as they are read.
@@ -485,14 +484,14 @@ Result<StrRows<Width>> to_rows(PyObject* obj) {
     KESTRELITE_CHECK(add_row(out, item.get()));
     out.keep.push_back(std::move(item));
   }
-  return out;
+  return Unit{};
 }
 
 }  // namespace
 
-Result<StrList> to_str_list(PyObject* obj) { return to_rows<1>(obj); }
-Result<StrRows<2>> to_str_pairs(PyObject* obj) { return to_rows<2>(obj); }
-Result<StrRows<3>> to_str_triples(PyObject* obj) { return to_rows<3>(obj); }
+Status to_str_list(PyObject* obj, StrList& out) { return to_rows<1>(obj, out); }
+Status to_str_pairs(PyObject* obj, StrRows<2>& out) { return to_rows<2>(obj, out); }
+Status to_str_triples(PyObject* obj, StrRows<3>& out) { return to_rows<3>(obj, out); }
 
 Status append_text_form(std::string& out, PyObject* value) {
   Owned s = Owned::steal(PyObject_Str(value));

@@ -213,14 +213,24 @@ struct StrRows {
 };
 using StrList = StrRows<1>;
 
-Result<StrList> to_str_list(PyObject* obj);
-Result<StrRows<2>> to_str_pairs(PyObject* obj);
-Result<StrRows<3>> to_str_triples(PyObject* obj);
+/// Fills `out` (large with its inline storage, so it is written in place, never moved).
+Status to_str_list(PyObject* obj, StrList& out);
+Status to_str_pairs(PyObject* obj, StrRows<2>& out);
+Status to_str_triples(PyObject* obj, StrRows<3>& out);
 
 /// Converts argument `name` with `convert`, prefixing a TypeError with the argument name.
 template <class Convert>
 auto convert_arg(PyObject* obj, const char* name, Convert convert) -> decltype(convert(obj)) {
   auto r = convert(obj);
+  if (!r) return argument_error(std::move(r).error(), name);
+  return r;
+}
+
+/// As convert_arg, for the conversions that fill a caller's value in place.
+template <class Out>
+Status convert_arg_into(PyObject* obj, const char* name, Status (*convert)(PyObject*, Out&),
+                        Out& out) {
+  Status r = convert(obj, out);
   if (!r) return argument_error(std::move(r).error(), name);
   return r;
 }

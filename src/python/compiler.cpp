@@ -58,7 +58,8 @@ Result<Owned> get_placeholder(PyObject* self, const Slots& a) {
 Result<Owned> compile_insert(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
   KESTRELITE_TRY(table, convert_arg(a[0], "table", to_str));
-  KESTRELITE_TRY(columns, convert_arg(a[1], "columns", to_str_list));
+  StrList columns;
+  KESTRELITE_CHECK(convert_arg_into(a[1], "columns", to_str_list, columns));
   KESTRELITE_TRY(dialect, convert_arg(a[2], "dialect", to_str));
   const std::span<const std::string_view> names = column_views(columns);
   std::string& out = statement_buffer();
@@ -69,7 +70,8 @@ Result<Owned> compile_insert(PyObject* self, const Slots& a) {
 Result<Owned> compile_update(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
   KESTRELITE_TRY(table, convert_arg(a[0], "table", to_str));
-  KESTRELITE_TRY(columns, convert_arg(a[1], "columns", to_str_list));
+  StrList columns;
+  KESTRELITE_CHECK(convert_arg_into(a[1], "columns", to_str_list, columns));
   KESTRELITE_TRY(pk_col, convert_arg(a[2], "pk_col", to_str));
   KESTRELITE_TRY(dialect, convert_arg(a[3], "dialect", to_str));
   const std::span<const std::string_view> names = column_views(columns);
@@ -105,10 +107,14 @@ Result<Str> upper_text(PyObject* obj, std::string_view text, core::SmallVector<O
 Result<Owned> compile_select(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
   KESTRELITE_TRY(table, convert_arg(a[0], "table", to_str));
-  KESTRELITE_TRY(columns, convert_arg(a[1], "columns", to_str_list));
-  KESTRELITE_TRY(wheres, convert_arg(a[2], "wheres", to_str_triples));
-  KESTRELITE_TRY(joins, convert_arg(a[3], "joins", to_str_triples));
-  KESTRELITE_TRY(order_by, convert_arg(a[4], "order_by", to_str_pairs));
+  StrList columns;
+  KESTRELITE_CHECK(convert_arg_into(a[1], "columns", to_str_list, columns));
+  StrRows<3> wheres;
+  KESTRELITE_CHECK(convert_arg_into(a[2], "wheres", to_str_triples, wheres));
+  StrRows<3> joins;
+  KESTRELITE_CHECK(convert_arg_into(a[3], "joins", to_str_triples, joins));
+  StrRows<2> order_by;
+  KESTRELITE_CHECK(convert_arg_into(a[4], "order_by", to_str_pairs, order_by));
   std::optional<std::uint64_t> limit, offset;
   if (a[5] && a[5] != Py_None) {
     KESTRELITE_TRY(v, convert_arg(a[5], "limit", to_u64));
