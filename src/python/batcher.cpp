@@ -19,13 +19,13 @@ namespace {
 
 using Keys = core::KeySets;
 
-constexpr const char* kNoParams[] = {""};
+constexpr std::string_view kNoParams[] = {""};
 constexpr FunctionDescription kNew{"BatchAggregator", "__new__", std::span(kNoParams, 0), 0};
-constexpr const char* kKeyParams[] = {"key"};
+constexpr std::string_view kKeyParams[] = {"key"};
 constexpr FunctionDescription kAddKeyInt{"BatchAggregator", "add_key_int", kKeyParams, 1};
 constexpr FunctionDescription kAddKeyStr{"BatchAggregator", "add_key_str", kKeyParams, 1};
 constexpr FunctionDescription kAddKey{"BatchAggregator", "add_key", kKeyParams, 1};
-constexpr const char* kKeysParams[] = {"keys"};
+constexpr std::string_view kKeysParams[] = {"keys"};
 constexpr FunctionDescription kAddKeysBatch{"BatchAggregator", "add_keys_batch", kKeysParams, 1};
 
 /// Adds one key of any type: an integer when it has an in-range integer form, else a str's own

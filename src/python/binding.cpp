@@ -102,7 +102,7 @@ std::string number(std::size_t n) {
 
 [[gnu::cold, gnu::noinline]] Error missing_required(const FunctionDescription& d,
                                                      const Slots& slots) {
-  std::vector<const char*> missing;
+  std::vector<std::string_view> missing;
   for (std::size_t i = 0; i < d.required; ++i)
     if (!slots[i]) missing.push_back(d.params[i]);
   std::string m = full_name(d) + " missing " + number(missing.size()) + " required positional " +
@@ -128,15 +128,16 @@ Status place_keyword(const FunctionDescription& d, PyObject* key, PyObject* valu
       for (std::size_t i = 0; i < d.params.size(); ++i) {
         if (s->view != d.params[i]) continue;
         if (slots[i]) {
-          return type_error(full_name(d) + " got multiple values for argument '" + d.params[i] +
-                            "'");
+          return type_error(full_name(d) + " got multiple values for argument '" +
+                            std::string(d.params[i]) + "'");
         }
         slots[i] = value;
         return Unit{};
       }
     }
   }
-  std::string shown = lenient_str(key).value_or(std::string());
+  std::string shown;
+  KESTRELITE_CHECK(append_text_form(shown, key));
   return type_error(full_name(d) + " got an unexpected keyword argument '" + shown + "'");
 }
 
@@ -261,7 +262,7 @@ Error argument_error(Error error, const char* name) {
   if (error.kind() == Error::Kind::kMessage) return type_error(prefix + error.text());
   Owned first = std::move(error).into_exception();
   if (!first) return fetch_error();
-  prefix += lenient_str(first.get()).value_or(std::string());
+  if (Status text = append_text_form(prefix, first.get()); !text) return std::move(text).error();
   Owned message = Owned::steal(PyUnicode_FromStringAndSize(prefix.data(), prefix.size()));
   if (!message) return fetch_error();
   Owned second = Owned::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));

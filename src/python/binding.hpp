@@ -172,7 +172,7 @@ inline constexpr std::size_t kMaxParams = 8;
 struct FunctionDescription {
   const char* class_name;
   const char* function_name;
-  std::span<const char* const> params;
+  std::span<const std::string_view> params;  // lengths known, so matching needs no strlen
   std::size_t required;
 };
 

@@ -18,20 +18,20 @@ namespace {
 
 struct NoState {};
 
-constexpr const char* kNoParams[] = {""};
+constexpr std::string_view kNoParams[] = {""};
 constexpr FunctionDescription kNew{"QueryCompiler", "__new__", std::span(kNoParams, 0), 0};
 
-constexpr const char* kPlaceholderParams[] = {"dialect", "index"};
+constexpr std::string_view kPlaceholderParams[] = {"dialect", "index"};
 constexpr FunctionDescription kGetPlaceholder{"QueryCompiler", "get_placeholder",
                                               kPlaceholderParams, 2};
-constexpr const char* kSelectParams[] = {"table",    "columns", "wheres", "joins",
+constexpr std::string_view kSelectParams[] = {"table",    "columns", "wheres", "joins",
                                          "order_by", "limit",   "offset", "dialect"};
 constexpr FunctionDescription kCompileSelect{"QueryCompiler", "compile_select", kSelectParams, 5};
-constexpr const char* kInsertParams[] = {"table", "columns", "dialect"};
+constexpr std::string_view kInsertParams[] = {"table", "columns", "dialect"};
 constexpr FunctionDescription kCompileInsert{"QueryCompiler", "compile_insert", kInsertParams, 3};
-constexpr const char* kUpdateParams[] = {"table", "columns", "pk_col", "dialect"};
+constexpr std::string_view kUpdateParams[] = {"table", "columns", "pk_col", "dialect"};
 constexpr FunctionDescription kCompileUpdate{"QueryCompiler", "compile_update", kUpdateParams, 4};
-constexpr const char* kDeleteParams[] = {"table", "pk_col", "dialect"};
+constexpr std::string_view kDeleteParams[] = {"table", "pk_col", "dialect"};
 constexpr FunctionDescription kCompileDelete{"QueryCompiler", "compile_delete", kDeleteParams, 3};
 
 /// The statement buffer, reused from call to call so that building a statement allocates

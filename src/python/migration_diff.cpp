@@ -15,9 +15,9 @@ namespace {
 
 struct NoState {};
 
-constexpr const char* kNoParams[] = {""};
+constexpr std::string_view kNoParams[] = {""};
 constexpr FunctionDescription kNew{"SchemaDiffEngine", "__new__", std::span(kNoParams, 0), 0};
-constexpr const char* kDiffParams[] = {"table_name", "model_fields", "db_columns", "_dialect"};
+constexpr std::string_view kDiffParams[] = {"table_name", "model_fields", "db_columns", "_dialect"};
 constexpr FunctionDescription kDiffTable{"SchemaDiffEngine", "diff_table", kDiffParams, 4};
 
 /// The attribute names looked up in a column's dict, made once.

@@ -21,16 +21,16 @@ namespace {
 
 using Fields = core::FieldMap<Owned>;
 
-constexpr const char* kNoParams[] = {""};
+constexpr std::string_view kNoParams[] = {""};
 constexpr FunctionDescription kNew{"StateTracker", "__new__", std::span(kNoParams, 0), 0};
-constexpr const char* kDataParams[] = {"data"};
+constexpr std::string_view kDataParams[] = {"data"};
 constexpr FunctionDescription kSetInitialState{"StateTracker", "set_initial_state", kDataParams,
                                                1};
-constexpr const char* kSetFieldParams[] = {"field", "value"};
+constexpr std::string_view kSetFieldParams[] = {"field", "value"};
 constexpr FunctionDescription kSetField{"StateTracker", "set_field", kSetFieldParams, 2};
-constexpr const char* kFieldParams[] = {"field"};
+constexpr std::string_view kFieldParams[] = {"field"};
 constexpr FunctionDescription kGetField{"StateTracker", "get_field", kFieldParams, 1};
-constexpr const char* kCountParams[] = {"count"};
+constexpr std::string_view kCountParams[] = {"count"};
 constexpr FunctionDescription kBenchmark{"StateTracker", "benchmark_pure_rust", kCountParams, 1};
 
 Result<Owned> set_initial_state(PyObject* self, const Slots& a) {
