@@ -90,6 +90,20 @@ void ModelColumns::put(ModelColumn column) {
   entry->primary_key = column.primary_key;
 }
 
+ModelColumn& ModelColumns::column(std::string_view name) {
+  auto [entry, created] = table_.find_or_insert(name, [name] {
+    ModelColumn c;
+    c.name = std::string(name);
+    return c;
+  });
+  if (!created) {
+    entry->data_type = "TEXT";
+    entry->nullable = true;
+    entry->primary_key = false;
+  }
+  return *entry;
+}
+
 void ColumnNames::put(std::string_view name) {
   table_.find_or_insert(name, [name] { return std::string(name); });
 }

@@ -23,6 +23,9 @@ class ModelColumns {
  public:
   void reserve(std::size_t n) { table_.reserve(n); }
   void put(ModelColumn column);
+  /// The column of that name with default attributes, new or reset, for the caller to fill
+  /// in place.
+  ModelColumn& column(std::string_view name);
   std::size_t size() const noexcept { return table_.size(); }
   auto begin() const noexcept { return table_.begin(); }
   auto end() const noexcept { return table_.end(); }

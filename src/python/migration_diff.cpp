@@ -50,14 +50,13 @@ Result<PyObject*> lookup(PyObject* dict, PyObject* name) {
   return v;
 }
 
-Result<core::ModelColumn> read_column(std::string_view name, PyObject* attrs,
-                                      const AttributeNames& names) {
-  core::ModelColumn column;
-  column.name = std::string(name);
+/// Reads a column's three attributes from its dict into `column`; absent or unconvertible
+/// values leave the defaults.
+Status read_column(PyObject* attrs, const AttributeNames& names, core::ModelColumn& column) {
   KESTRELITE_TRY(data_type, lookup(attrs, names.data_type));
   if (data_type && PyUnicode_Check(data_type)) {
     Owned hold = Owned::borrow(data_type);
-    if (Result<Str> s = to_str(data_type)) column.data_type = std::string(s->view);
+    if (Result<Str> s = to_str(data_type)) column.data_type.assign(s->view);
   }
   KESTRELITE_TRY(nullable, lookup(attrs, names.nullable));
   if (nullable) {
@@ -69,7 +68,7 @@ Result<core::ModelColumn> read_column(std::string_view name, PyObject* attrs,
     Owned hold = Owned::borrow(primary_key);
     if (Result<bool> b = to_bool(primary_key)) column.primary_key = *b;
   }
-  return column;
+  return Unit{};
 }
 
 Result<Owned> diff_table(PyObject* self, const Slots& a) {
@@ -92,8 +91,7 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     Owned value_ref = Owned::borrow(value);
     KESTRELITE_TRY(name, to_str(key));
     KESTRELITE_TRY(attrs, to_dict(value));
-    KESTRELITE_TRY(column, read_column(name.view, attrs, *names));
-    model.put(std::move(column));
+    KESTRELITE_CHECK(read_column(attrs, *names, model.column(name.view)));
   }
 
   core::ColumnNames db;
