@@ -495,6 +495,27 @@ Status to_str_pairs(PyObject* obj, StrRows<2>& out) { return to_rows<2>(obj, out
 Status to_str_triples(PyObject* obj, StrRows<3>& out) { return to_rows<3>(obj, out); }
 
 Status append_text_form(std::string& out, PyObject* value) {
+  // The common row values have a text known without asking the interpreter for a new str:
+  // str() of an exact int is its decimal digits, of None "None", of an exact str itself.
+  if (PyLong_CheckExact(value)) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
+      core::append_decimal(out, static_cast<std::int64_t>(v));
+      return Unit{};
+    }
+    PyErr_Clear();
+  } else if (value == Py_None) {
+    out += "None";
+    return Unit{};
+  } else if (PyUnicode_CheckExact(value) && g_runtime.as_utf8_and_size) {
+    Py_ssize_t size = 0;
+    if (const char* data = g_runtime.as_utf8_and_size(value, &size)) {
+      out.append(data, static_cast<std::size_t>(size));
+      return Unit{};
+    }
+    PyErr_Clear();  // lone surrogates: the general path below replaces them
+  }
   Owned s = Owned::steal(PyObject_Str(value));
   if (s) {
     if (g_runtime.as_utf8_and_size) {
