@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Runs the hostile-argument fuzzing with many more examples per method than the test run.
+#
+#   scripts/fuzz-long.sh BUILD_DIR [EXAMPLES] [PYTEST_ARG...]
+#
+# EXAMPLES per method defaults to 3000 (about a quarter of an hour on a plain build). A
+# sanitizer build folder is run under the sanitizer runtime. Hypothesis prints, per method,
+# how many examples ran and which outcomes and misbehaviours they reached.
+set -euo pipefail
+
+if [ $# -lt 1 ]; then
+  echo "usage: $0 BUILD_DIR [EXAMPLES] [PYTEST_ARG...]" >&2
+  exit 2
+fi
+build_dir=$1
+shift
+examples=3000
+if [ $# -gt 0 ] && [[ $1 =~ ^[0-9]+$ ]]; then
+  examples=$1
+  shift
+fi
+repo=$(cd "$(dirname "$0")/.." && pwd)
+
+sanitize=()
+if grep -q '^KESTRELITE_SANITIZE:BOOL=ON' "$build_dir/CMakeCache.txt" 2>/dev/null; then
+  sanitize=(--sanitize)
+fi
+
+export KESTRELITE_FUZZ_EXAMPLES=$examples
+exec bash "$repo/scripts/run-pytest.sh" "${sanitize[@]}" /usr/bin/python3 "$build_dir" \
+  "$repo/tests/python/test_fuzz.py" --hypothesis-show-statistics "$@"
