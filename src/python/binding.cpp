@@ -620,7 +620,7 @@ Result<PyObject*> class_type(ClassDef& def) {
       {Py_tp_methods, table},
       {0, nullptr},
   };
-  // The spec's name must outlive the type: the interpreter keeps a pointer into it for
+  // The type's name must outlive the type: the interpreter keeps a pointer into it for
   // tp_name. Types are never freed, so the string is kept with them.
   auto* name = new std::string(std::move(spec_name));
   PyType_Spec spec{name->c_str(), def.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};

@@ -331,7 +331,7 @@ struct ClassDef {
   PyObject* type = nullptr;  // created on first need, kept for the life of the process
 };
 
-/// The class's type object, created from its specification on first need (borrowed).
+/// The class's type object, created on first need (borrowed).
 Result<PyObject*> class_type(ClassDef& def);
 
 template <class State>

@@ -3,17 +3,14 @@ order keys come back in."""
 
 import collections.abc
 import contextlib
-import gc
-import os
-import subprocess
 import sys
-import textwrap
-import tracemalloc
 import weakref
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
+
+from support import assert_no_growth, run_python
 
 kReplacement3 = "\ufffd" * 3
 
@@ -30,41 +27,6 @@ def unraisable_dropped():
         yield
     finally:
         sys.unraisablehook = previous
-
-
-def assert_no_growth(action, rounds=4, calls=2000):
-    """Fails when every round of `calls` actions left memory allocated."""
-    use_blocks = sys.getallocatedblocks() > 0
-    if not use_blocks:
-        tracemalloc.start()
-
-    def measure():
-        gc.collect()
-        return sys.getallocatedblocks() if use_blocks else tracemalloc.get_traced_memory()[0]
-
-    try:
-        for _ in range(calls):
-            action()
-        growth = []
-        for _ in range(rounds):
-            before = measure()
-            for _ in range(calls):
-                action()
-            growth.append(measure() - before)
-    finally:
-        if not use_blocks:
-            tracemalloc.stop()
-    threshold = calls // 2 if use_blocks else calls * 8
-    assert not all(g >= threshold for g in growth), growth
-
-
-def run_python(mod, script, **env):
-    """Runs `script` in a fresh interpreter that imports the module under test."""
-    full_env = dict(os.environ, PYTHONPATH=os.path.dirname(mod.__file__), **env)
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)],
-                          capture_output=True, text=True, env=full_env, timeout=120)
-    assert (done.returncode, done.stderr) == (0, "")
-    return done.stdout
 
 
 class Index:
