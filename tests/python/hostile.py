@@ -244,18 +244,28 @@ class CollidingKey(Hostile):
         return f"CollidingKey({self.action!r}, {self.twin!r})"
 
 
+def fresh_copy(item):
+    """An equal item that nothing else holds: strs (of two characters or more, the shorter
+    ones are shared by the interpreter) and tuples of them are built anew."""
+    if type(item) is str and len(item) > 1:
+        return (item + "!")[:-1]
+    if isinstance(item, tuple):
+        members = [fresh_copy(member) for member in item]
+        return type(item)(*members) if hasattr(item, "_fields") else type(item)(members)
+    return item
+
+
 class HostileSequence(Hostile, collections.abc.Sequence):
     """A registered Sequence over `items`: `len_action` answers len() when given, and
     `item_action` runs in place of item `at`. Indexes past the items raise IndexError, so a
-    lying length never makes a walk endless. With `fresh`, each str item is handed out as a
-    new object that nothing else keeps alive."""
+    lying length never makes a walk endless. Each item is handed out as a fresh copy, so a
+    reader that does not hold what it reads is left with freed memory."""
 
-    def __init__(self, items, len_action=None, item_action=None, at=0, fresh=False):
+    def __init__(self, items, len_action=None, item_action=None, at=0):
         super().__init__(item_action)
         self.items = list(items)
         self.len_action = len_action
         self.at = at
-        self.fresh = fresh
 
     def actions(self):
         return [a for a in (self.len_action, self.action) if a is not None]
@@ -268,16 +278,14 @@ class HostileSequence(Hostile, collections.abc.Sequence):
             raise TypeError("indexes only")
         inert = self.items[i] if 0 <= i < len(self.items) else None
         if self.action is not None and i == self.at and _armed[0]:
-            return self.action(inert)
+            return fresh_copy(self.action(inert))
         if not 0 <= i < len(self.items):
             raise IndexError(i)
-        if self.fresh and type(inert) is str and len(inert) > 1:
-            return (inert + "!")[:-1]
-        return inert
+        return fresh_copy(inert)
 
     def __repr__(self):
         return (f"HostileSequence({self.items!r}, len={self.len_action!r}, "
-                f"item={self.action!r}@{self.at}, fresh={self.fresh})")
+                f"item={self.action!r}@{self.at})")
 
 
 class ItemAccessOnly:
@@ -303,6 +311,9 @@ def _numpy_bool(self):
 
 # A type that claims to be numpy's boolean scalar, so the bool conversion asks its __bool__.
 NumpyLikeBool = type("bool_", (Hostile,), {"__module__": "numpy", "__bool__": _numpy_bool})
+# The same claim from a type that has no __bool__ to ask.
+NumpyLikeWithoutBool = type("bool_", (), {"__module__": "numpy",
+                                          "__repr__": lambda self: "NumpyLikeWithoutBool()"})
 
 
 class UglyType(type):
@@ -313,6 +324,8 @@ class UglyType(type):
             raise HostileError("no qualname")
         if name == "__name__":
             return 42
+        if name == "__module__" and _armed[0]:
+            raise HostileError("no module")
         return super().__getattribute__(name)
 
 
@@ -573,7 +586,7 @@ def sequence_of(item, cls_name):
     items = st.lists(item, max_size=5)
     lengths = st.one_of(st.integers(0, 8), st.just(kUnreservableLength))
     hostile = [
-        st.builds(lambda xs, fresh: HostileSequence(xs, fresh=fresh), items, st.booleans()),
+        st.builds(HostileSequence, items),
         st.builds(lambda xs, a: HostileSequence(xs, len_action=a), items,
                   actions(cls_name, lengths)),
         st.builds(lambda xs, a, at: HostileSequence(xs, item_action=a, at=at), items,
@@ -651,7 +664,8 @@ def model_fields(cls_name):
     raise, re-enter, or change the model dict being walked."""
     numpy_bools = st.builds(NumpyLikeBool, actions(cls_name, st.booleans(), walks=True))
     attribute_values = weighted((1, names), (1, st.none()), (1, st.booleans()), (1, plain_ints),
-                                (3, numpy_bools), (1, any_value(cls_name)))
+                                (3, numpy_bools), (1, st.builds(NumpyLikeWithoutBool)),
+                                (1, any_value(cls_name)))
     colliding = st.builds(CollidingKey, actions(cls_name, st.booleans(), walks=True),
                           st.sampled_from(kAttributeNames))
     attribute_keys = weighted((3, st.sampled_from(kAttributeNames)), (1, names), (2, colliding))

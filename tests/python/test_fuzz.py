@@ -19,7 +19,7 @@ import _kestrelite_rs as native
 import hostile
 from hostile import PanicException, Scan, Targets
 
-kDefaultExamples = 120
+kDefaultExamples = 100
 
 
 def fuzz_settings():
@@ -500,6 +500,30 @@ def run_case(cls_name, method, case):
         for tracker in (instance, targets.other):
             if isinstance(tracker, native.StateTracker):
                 tracker.set_initial_state({})
+
+
+# ---- every sequence form reads the same ------------------------------------------------------------
+
+kListCalls = [
+    ("compile_insert", lambda cols, rows, pairs: ("users", cols, "postgres")),
+    ("compile_update", lambda cols, rows, pairs: ("users", cols, "id", "mysql")),
+    ("compile_select", lambda cols, rows, pairs: ("users", cols, rows, rows, pairs, 3, 4,
+                                                   "postgres")),
+]
+kColumns = ["name_col", "email_col", "żółw_col"]
+kRows = [("age", ">", "eighteen"), ("ǉeft", "orders o", "o.user_id = users.id")]
+kPairs = [("name_col", "desc"), ("id_col", "ǆesc")]
+
+
+@pytest.mark.parametrize("method,build", kListCalls, ids=[m for m, _ in kListCalls])
+@pytest.mark.parametrize("form", [tuple, hostile.HostileSequence, hostile.ItemAccessOnly])
+def test_every_sequence_form_gives_what_a_list_gives(method, build, form):
+    # A HostileSequence hands out fresh copies that only the reader holds: a reader that
+    # lets them go is left reading freed memory.
+    qc = native.QueryCompiler()
+    expected = getattr(qc, method)(*build(kColumns, kRows, kPairs))
+    got = getattr(qc, method)(*build(form(kColumns), form(kRows), form(kPairs)))
+    assert got == expected
 
 
 # ---- faults the fuzzing found ------------------------------------------------------------------------
