@@ -120,11 +120,15 @@ std::string number(std::size_t n) {
   return type_error(std::move(m));
 }
 
-/// Places one keyword argument, or reports why it cannot be placed. A key whose UTF-8 cannot
-/// be read counts as unrecognised.
+/// Places one keyword argument, or reports why it cannot be placed. A key that has no UTF-8
+/// form (a lone surrogate) counts as unrecognised; any other failure to read it (no memory
+/// for the copy 3.9 makes) is the call's error.
 Status place_keyword(const FunctionDescription& d, PyObject* key, PyObject* value, Slots& slots) {
   if (PyUnicode_Check(key)) {
-    if (Result<Str> s = to_str(key)) {
+    Result<Str> s = to_str(key);
+    if (!s && !PyErr_GivenExceptionMatches(s.error().type(), PyExc_UnicodeError))
+      return std::move(s).error();
+    if (s) {
       for (std::size_t i = 0; i < d.params.size(); ++i) {
         if (s->view != d.params[i]) continue;
         if (slots[i]) {
@@ -612,7 +616,14 @@ Result<PyObject*> class_type(ClassDef& def) {
       out.ml_flags = METH_VARARGS | METH_KEYWORDS | m.extra_flags;
     }
   }
-  std::string spec_name = std::string("builtins.") + def.name;
+  constexpr std::string_view kPrefix = "builtins.";
+  const std::string_view name = def.name;
+  if (kPrefix.size() + name.size() >= def.spec_name.size()) {
+    delete[] table;
+    return Error::message(PyExc_SystemError, "class name too long");
+  }
+  std::copy(kPrefix.begin(), kPrefix.end(), def.spec_name.begin());
+  std::copy(name.begin(), name.end(), def.spec_name.begin() + kPrefix.size());
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(def.doc)},
       {Py_tp_new, reinterpret_cast<void*>(def.tp_new)},
@@ -620,13 +631,9 @@ Result<PyObject*> class_type(ClassDef& def) {
       {Py_tp_methods, table},
       {0, nullptr},
   };
-  // The type's name must outlive the type: the interpreter keeps a pointer into it for
-  // tp_name. Types are never freed, so the string is kept with them.
-  auto* name = new std::string(std::move(spec_name));
-  PyType_Spec spec{name->c_str(), def.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+  PyType_Spec spec{def.spec_name.data(), def.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
   PyObject* type = PyType_FromSpec(&spec);
   if (!type) {
-    delete name;
     delete[] table;
     return fetch_error();
   }

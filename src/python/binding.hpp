@@ -329,6 +329,10 @@ struct ClassDef {
   destructor tp_dealloc;
   std::span<const MethodEntry> methods;
   PyObject* type = nullptr;  // created on first need, kept for the life of the process
+  // "builtins.{name}": 3.9 keeps a pointer into it as the type's name, so it lives here,
+  // beside the type, rather than on the heap where nothing would point at it once 3.10+
+  // has copied it.
+  std::array<char, 64> spec_name{};
 };
 
 /// The class's type object, created on first need (borrowed).
