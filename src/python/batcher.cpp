@@ -30,17 +30,23 @@ constexpr FunctionDescription kAddKeysBatch{"BatchAggregator", "add_keys_batch",
 
 /// Adds one key of any type: an integer when it has an in-range integer form, else a str's own
 /// text, else its text form. Fails only when the module itself cannot go on.
+/// Running out of memory while reading a key's integer or text is the call's error: the key
+/// must not be stored in another form for want of memory.
+bool out_of_memory(const Error& e) {
+  return PyErr_GivenExceptionMatches(e.type(), PyExc_MemoryError) != 0;
+}
+
 Result<bool> add_any(Keys& keys, PyObject* key) {
   // An object without __index__ would only raise and discard a TypeError: skip the attempt.
   if (PyLong_Check(key) || PyIndex_Check(key)) {
     Result<std::int64_t> v = to_i64(key);
     if (v) return keys.add_int(*v);
-    PyErr_Clear();
+    if (out_of_memory(v.error())) return std::move(v).error();
   }
   if (PyUnicode_Check(key)) {
     Result<Str> s = to_str(key);
     if (s) return keys.add_str(s->view);
-    PyErr_Clear();
+    if (out_of_memory(s.error())) return std::move(s).error();
   }
   std::string text;
   KESTRELITE_CHECK(append_text_form(text, key));

@@ -745,3 +745,23 @@ def test_the_aggregator_answers_like_the_model(mod, ops):
         assert agg.get_keys() == list(ints) + list(strs)
         assert agg.len() == len(ints) + len(strs)
         assert agg.is_empty() is (not ints and not strs)
+
+
+class OutOfMemoryIndex:
+    def __index__(self):
+        raise MemoryError
+
+    def __str__(self):
+        return "never stored"
+
+
+@pytest.mark.parametrize("call", [lambda agg: agg.add_key(OutOfMemoryIndex()),
+                                  lambda agg: agg.add_keys_batch([1, OutOfMemoryIndex(), 2])],
+                         ids=["add_key", "add_keys_batch"])
+def test_running_out_of_memory_reading_a_key_is_not_taken_for_a_text_key(mod, call):
+    # Other failures of __index__ make the key its text form; this one must not.
+    agg = mod.BatchAggregator()
+    with pytest.raises(MemoryError):
+        call(agg)
+    assert "never stored" not in agg.get_keys()
+    assert agg.len() == len(agg.get_keys())
