@@ -125,8 +125,11 @@ else
   # -s: pytest's capture would swallow a report and leave only the exit code;
   # no:faulthandler: its signal handlers get in the way of the sanitizer's.
   set +e
-  env LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
-    ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0}" \
+  # LeakSanitizer looks once, when the session ends and the interpreter is still whole
+  # (tests/python/conftest.py): at exit it would report what the interpreter never frees.
+  env LD_PRELOAD="$runtime" PYTHONMALLOC=malloc KESTRELITE_LEAK_CHECK=1 \
+    ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:leak_check_at_exit=0}" \
+    LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$repo/tests/python/lsan.supp:print_suppressions=0}" \
     UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}" \
     "${pytest[@]}" -s -p no:faulthandler "$@" 2>&1 | tee "$scratch/output.txt"
   status=${PIPESTATUS[0]}

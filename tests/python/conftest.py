@@ -14,6 +14,9 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, settings
 
+# The shared helpers assert too: show what they compared when they fail.
+pytest.register_assert_rewrite("support", "hostile")
+
 kModuleName = "_kestrelite_rs"
 kModuleFileName = kModuleName + ".abi3.so"
 
@@ -67,6 +70,50 @@ def pytest_sessionstart(session):
     actual = Path(module.__file__).resolve()
     if actual != expected:
         pytest.exit(f"imported {kModuleName} from {actual}, expected {expected}", returncode=4)
+
+
+def pytest_sessionfinish(session, exitstatus):
+    """Under the sanitizer run, asks LeakSanitizer for blocks that nothing points at any more
+    while the interpreter is still whole, and fails the session on any that the module
+    allocated. The interpreter's own unreachable blocks (its frames' stacks are too shallow
+    to name a caller) are counted and shown as one line."""
+    if os.environ.get("KESTRELITE_LEAK_CHECK") != "1":
+        return
+    import ctypes
+    import gc
+    import tempfile
+
+    check = getattr(ctypes.CDLL(None), "__lsan_do_recoverable_leak_check", None)
+    if check is None:
+        pytest.exit("KESTRELITE_LEAK_CHECK=1 but LeakSanitizer is not loaded", returncode=4)
+    while gc.collect():
+        pass
+    sys.stderr.flush()
+    saved = os.dup(2)
+    with tempfile.TemporaryFile(mode="w+b") as report:
+        os.dup2(report.fileno(), 2)
+        try:
+            check()
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+        report.seek(0)
+        text = report.read().decode("utf-8", "replace")
+    ours, theirs = split_leak_report(text)
+    for block in ours:
+        sys.stderr.write("ERROR: LeakSanitizer: the module lost this block:\n" + block + "\n")
+    sys.stderr.write(f"leak check: {len(ours)} report(s) from the module, {len(theirs)} from "
+                     f"the interpreter alone\n")
+    if ours:
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
+
+def split_leak_report(text):
+    """Splits a LeakSanitizer report into its leak paragraphs, those whose allocation stack
+    passes through the module and the others."""
+    blocks = [b.strip("\n") for b in text.split("\n\n") if " leak of " in b]
+    ours = [b for b in blocks if kModuleFileName in b or "kestrelite::" in b]
+    return ours, [b for b in blocks if b not in ours]
 
 
 def pytest_report_header(config):
