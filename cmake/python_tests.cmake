@@ -1,8 +1,9 @@
 # Registers the Python test suites with CTest, run against the module in this build
 # folder. A normal build runs them under Debian's python3 and under each pyenv CPython
-# 3.9-3.13 (an absent one is reported as skipped), and the packaging suite once; a
-# sanitizer build runs them once, under Debian's python3 with the AddressSanitizer
-# runtime preloaded.
+# 3.9-3.13 (an absent one is reported as skipped), the unit suite again under the
+# interpreter's debug allocator and a part of it under valgrind's memcheck, and the
+# packaging suite once; a sanitizer build runs them once, under Debian's python3 with the
+# AddressSanitizer runtime preloaded and LeakSanitizer looking when the session ends.
 
 set(kestrelite_run_pytest "${CMAKE_SOURCE_DIR}/scripts/run-pytest.sh")
 set(kestrelite_pytest_skip_code 77)
@@ -42,6 +43,23 @@ else()
             "${CMAKE_BINARY_DIR}" ${kestrelite_pytest_dirs}
     WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}")
   set_tests_properties(pytest.debian-python3 PROPERTIES TIMEOUT 900)
+  # The interpreter's debug allocator hooks: freed and spare bytes are filled with patterns
+  # and checked, and every allocation is checked to be made with the GIL held.
+  add_test(NAME pytest.debian-python3.pymalloc-debug
+    COMMAND bash "${kestrelite_run_pytest}" "${kestrelite_system_python}"
+            "${CMAKE_BINARY_DIR}" "${CMAKE_SOURCE_DIR}/tests/python"
+    WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}")
+  set_tests_properties(pytest.debian-python3.pymalloc-debug PROPERTIES
+    ENVIRONMENT "PYTHONMALLOC=debug;KESTRELITE_HYPOTHESIS_PROFILE=quick"
+    TIMEOUT 900)
+  # A representative part under valgrind's memcheck, gated on its error exit code.
+  find_program(kestrelite_valgrind valgrind)
+  if(kestrelite_valgrind)
+    add_test(NAME memcheck.valgrind
+      COMMAND bash "${CMAKE_SOURCE_DIR}/scripts/valgrind.sh" "${CMAKE_BINARY_DIR}"
+      WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}")
+    set_tests_properties(memcheck.valgrind PROPERTIES TIMEOUT 1200)
+  endif()
   # Builds a wheel through a CMake build of its own and tries it in fresh virtual
   # environments of several interpreters: once is enough, and only with Debian's pip.
   if(IS_DIRECTORY "${CMAKE_SOURCE_DIR}/tests/packaging")

@@ -4,7 +4,10 @@
 #   2. build/      Release, warnings are errors: C++ unit tests, the Python suites under
 #                  Debian's python3 and each pyenv CPython 3.9-3.13, the packaging suite;
 #   3. build-asan/ AddressSanitizer + UndefinedBehaviorSanitizer (assertions on): the unit
-#                  tests and the Python suites under Debian's python3.
+#                  tests and the Python suites under Debian's python3, LeakSanitizer on;
+#   4. build-coverage/ (scripts/coverage.sh) the unit tests and the Python suite with gcov
+#                  counters: prints line and branch coverage of src/ and fails below the
+#                  floors set here.
 # Configure and build output go to a log in the build folder (its tail is printed when a
 # step fails); ctest output is shown as it runs. Exits non-zero if any step failed.
 #
@@ -93,6 +96,13 @@ variant build -DCMAKE_BUILD_TYPE=Release -DKESTRELITE_WERROR=ON \
 # by the Release build: GCC's instrumented code warns where the plain code does not.
 variant build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTRELITE_WERROR=OFF \
   -DKESTRELITE_SANITIZE=ON -DKESTRELITE_COVERAGE=OFF
+
+# Floors a little under what the suites reach, so that losing the tests of a path fails.
+mkdir -p build-coverage
+step "coverage" build-coverage/run.log env KESTRELITE_COVERAGE_MIN_LINES=95 \
+  KESTRELITE_COVERAGE_MIN_BRANCHES="${KESTRELITE_COVERAGE_MIN_BRANCHES:-80}" \
+  KESTRELITE_HYPOTHESIS_PROFILE=quick bash scripts/coverage.sh || true
+grep -E '^(lines|functions|branches): ' build-coverage/run.log 2>/dev/null | sed 's/^/  coverage /'
 
 echo
 echo "summary ($((SECONDS - total_start)) s):"

@@ -5,9 +5,9 @@
 #
 #   scripts/valgrind.sh BUILD_DIR [PYTEST_ARG...]
 #
-# With no PYTEST_ARG it runs the hostile-argument fuzzing (a few examples per method) and
-# the binding tests. The exit code is memcheck's 99 when it reported any error, even one
-# after which every test passed; otherwise pytest's.
+# With no PYTEST_ARG it runs the hostile-argument fuzzing (a few examples per method), the
+# binding tests and the failing-allocation rounds. The exit code is memcheck's 99 when it
+# reported any error, even one after which every test passed; otherwise pytest's.
 #
 # Environment: KESTRELITE_FUZZ_EXAMPLES (default 6) examples per method.
 set -euo pipefail
@@ -33,7 +33,7 @@ fi
 
 tests=("$@")
 if [ ${#tests[@]} -eq 0 ]; then
-  tests=(tests/python/test_fuzz.py tests/python/test_binding.py)
+  tests=(tests/python/test_fuzz.py tests/python/test_binding.py tests/python/test_out_of_memory.py)
 fi
 
 suppressions=()
