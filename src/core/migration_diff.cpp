@@ -81,11 +81,9 @@ Migration alter_table(std::string_view table, const ModelColumns& model, const C
 }  // namespace
 
 void ModelColumns::put(ModelColumn column) {
-  const std::string_view name = column.name;
-  // `name` views the incoming column's text; the table reads it only before `make` runs.
-  auto [entry, created] = table_.find_or_insert(name, [&] { return std::move(column); });
+  auto [entry, created] = table_.find_or_insert(column.name, [&] { return column; });
   if (created) return;
-  entry->data_type = std::move(column.data_type);
+  entry->data_type = column.data_type;
   entry->nullable = column.nullable;
   entry->primary_key = column.primary_key;
 }
@@ -93,7 +91,7 @@ void ModelColumns::put(ModelColumn column) {
 ModelColumn& ModelColumns::column(std::string_view name) {
   auto [entry, created] = table_.find_or_insert(name, [name] {
     ModelColumn c;
-    c.name = std::string(name);
+    c.name = name;
     return c;
   });
   if (!created) {
@@ -105,7 +103,7 @@ ModelColumn& ModelColumns::column(std::string_view name) {
 }
 
 void ColumnNames::put(std::string_view name) {
-  table_.find_or_insert(name, [name] { return std::string(name); });
+  table_.find_or_insert(name, [name] { return name; });
 }
 
 Migration diff_table(std::string_view table, const ModelColumns& model, const ColumnNames& db,

@@ -10,15 +10,17 @@
 
 namespace kestrelite::core {
 
+/// A column as the model declares it. The texts are views: whoever fills the columns keeps
+/// them alive until the diff is made.
 struct ModelColumn {
-  std::string name;
-  std::string data_type = "TEXT";
+  std::string_view name;
+  std::string_view data_type = "TEXT";
   bool nullable = true;
   bool primary_key = false;
 };
 
 /// Model columns in the order the model declared them; a repeated name replaces the earlier
-/// attributes and keeps the earlier place.
+/// attributes and keeps the earlier place. Holds views of the names, never copies.
 class ModelColumns {
  public:
   void reserve(std::size_t n) { table_.reserve(n); }
@@ -40,7 +42,8 @@ class ModelColumns {
   OrderedTable<ModelColumn, Traits> table_;
 };
 
-/// The names of the columns the database reports (their types take no part in the diff).
+/// The names of the columns the database reports (their types take no part in the diff), as
+/// views of texts the caller keeps alive.
 class ColumnNames {
  public:
   void reserve(std::size_t n) { table_.reserve(n); }
@@ -51,11 +54,11 @@ class ColumnNames {
  private:
   struct Traits {
     using Key = std::string_view;
-    static Key key_of(const std::string& s) noexcept { return s; }
+    static Key key_of(std::string_view s) noexcept { return s; }
     static std::uint64_t hash(Key k) noexcept { return hash_bytes(k); }
-    static bool equal(const std::string& s, Key k) noexcept { return s == k; }
+    static bool equal(std::string_view s, Key k) noexcept { return s == k; }
   };
-  OrderedTable<std::string, Traits> table_;
+  OrderedTable<std::string_view, Traits> table_;
 };
 
 struct Migration {

@@ -50,13 +50,26 @@ Result<PyObject*> lookup(PyObject* dict, PyObject* name) {
   return v;
 }
 
+/// What the texts of a diff view: the strs they come from (a lookup may run a key's __eq__,
+/// which may drop them from their dicts) and, on 3.9, the UTF-8 copies read from them. Sized
+/// for a model of a few dozen columns without touching the heap.
+using Holds = core::SmallVector<Owned, 48>;
+
+/// The text of `obj` (a str), kept readable until `holds` goes.
+Result<std::string_view> held_text(PyObject* obj, Holds& holds) {
+  KESTRELITE_TRY(s, to_str(obj));
+  holds.push_back(Owned::borrow(obj));
+  if (s.keep) holds.push_back(std::move(s.keep));
+  return s.view;
+}
+
 /// Reads a column's three attributes from its dict into `column`; absent or unconvertible
 /// values leave the defaults.
-Status read_column(PyObject* attrs, const AttributeNames& names, core::ModelColumn& column) {
+Status read_column(PyObject* attrs, const AttributeNames& names, core::ModelColumn& column,
+                   Holds& holds) {
   KESTRELITE_TRY(data_type, lookup(attrs, names.data_type));
   if (data_type && PyUnicode_Check(data_type)) {
-    Owned hold = Owned::borrow(data_type);
-    if (Result<Str> s = to_str(data_type)) column.data_type.assign(s->view);
+    if (Result<std::string_view> s = held_text(data_type, holds)) column.data_type = *s;
   }
   KESTRELITE_TRY(nullable, lookup(attrs, names.nullable));
   if (nullable) {
@@ -79,6 +92,7 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(dialect, convert_arg(a[3], "_dialect", to_str));
   KESTRELITE_TRY(names, attribute_names());
 
+  Holds holds;
   core::ModelColumns model;
   DictWalk model_walk(model_fields);
   model.reserve(static_cast<std::size_t>(model_walk.size()));
@@ -87,13 +101,13 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     KESTRELITE_TRY(more, model_walk.next(key, value));
     if (!more) break;
     // Lookups may run a key's __eq__, which may change the dicts: hold what is read.
-    Owned key_ref = Owned::borrow(key);
     Owned value_ref = Owned::borrow(value);
-    KESTRELITE_TRY(name, to_str(key));
+    KESTRELITE_TRY(name, held_text(key, holds));
     KESTRELITE_TRY(attrs, to_dict(value));
-    KESTRELITE_CHECK(read_column(attrs, *names, model.column(name.view)));
+    KESTRELITE_CHECK(read_column(attrs, *names, model.column(name), holds));
   }
 
+  // Nothing below runs Python code: the database's names need no hold but their 3.9 copies.
   core::ColumnNames db;
   DictWalk db_walk(db_columns);
   db.reserve(static_cast<std::size_t>(db_walk.size()));
@@ -104,6 +118,7 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     KESTRELITE_TRY(type_text, to_str(value));
     (void)type_text;
     db.put(name.view);
+    if (name.keep) holds.push_back(std::move(name.keep));
   }
 
   const core::Migration m = core::diff_table(table.view, model, db, dialect.view);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <initializer_list>
 #include <random>
 #include <set>
 #include <string>
@@ -20,7 +21,15 @@ ModelColumns model_of(std::vector<ModelColumn> columns) {
   return model;
 }
 
-ColumnNames db_of(std::vector<std::string> names) {
+// The tables view the names they are given: the names here are literals, or strings that
+// outlive the table.
+ColumnNames db_of(std::initializer_list<std::string_view> names) {
+  ColumnNames db;
+  for (std::string_view n : names) db.put(n);
+  return db;
+}
+
+ColumnNames db_of(const std::vector<std::string>& names) {
   ColumnNames db;
   for (const std::string& n : names) db.put(n);
   return db;
@@ -99,7 +108,7 @@ TEST(DiffTable, RendersEachColumnKindOnBothPaths) {
               Statements{"CREATE TABLE IF NOT EXISTS t (" + std::string(c.definition) + ");"});
     const Migration alter = diff_table("t", model, db_of({"other"}), "sqlite");
     EXPECT_EQ(alter.upgrade, Statements{"ALTER TABLE t ADD COLUMN " + std::string(c.added) + ";"});
-    EXPECT_EQ(alter.downgrade, Statements{"ALTER TABLE t DROP COLUMN " + c.column.name + ";"});
+    EXPECT_EQ(alter.downgrade, Statements{"ALTER TABLE t DROP COLUMN " + std::string(c.column.name) + ";"});
   }
 }
 
@@ -141,6 +150,11 @@ TEST(ModelColumns, RepeatedNameReplacesAttributesInTheEarlierPlace) {
 }
 
 TEST(DiffTable, EachDowngradeUndoesTheUpgradeAtItsPosition) {
+  static const std::vector<std::string> kPool = [] {
+    std::vector<std::string> pool;
+    for (int i = 0; i < 16; ++i) pool.push_back("c" + std::to_string(i));
+    return pool;
+  }();
   std::mt19937_64 rng(20240601);
   for (int trial = 0; trial < 200; ++trial) {
     // Names from a small pool so model and database overlap often.
@@ -148,7 +162,7 @@ TEST(DiffTable, EachDowngradeUndoesTheUpgradeAtItsPosition) {
     std::vector<std::string> db_names;
     std::set<std::string> db_set;
     for (int i = 0; i < 12; ++i) {
-      const std::string name = "c" + std::to_string(rng() % 16);
+      const std::string& name = kPool[rng() % 16];
       if (rng() % 2) columns.push_back({name, "INT", rng() % 2 == 0, rng() % 4 == 0});
       if (rng() % 3 == 0) {
         db_names.push_back(name);
@@ -165,7 +179,7 @@ TEST(DiffTable, EachDowngradeUndoesTheUpgradeAtItsPosition) {
 
     std::set<std::string> missing;
     for (const ModelColumn& c : model)
-      if (!db_set.count(c.name)) missing.insert(c.name);
+      if (!db_set.count(std::string(c.name))) missing.insert(std::string(c.name));
     ASSERT_EQ(m.upgrade.size(), missing.size());
 
     const std::string add = "ALTER TABLE t ADD COLUMN ";
