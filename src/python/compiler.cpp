@@ -6,7 +6,11 @@
 //     def compile_update(self, table, columns, pk_col, dialect) -> str
 //     def compile_delete(self, table, pk_col, dialect) -> str
 
+#include <array>
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "core/compiler.hpp"
 #include "core/text.hpp"
@@ -16,7 +20,109 @@
 namespace kestrelite::python {
 namespace {
 
-struct NoState {};
+/// Statements already built, found again by the very argument objects they were built from:
+/// exact strs, and exact lists or tuples of exact strs compared item by item. Each entry
+/// holds its arguments, so no other object can come to live at their addresses while it
+/// stands, and a hit is a few pointer comparisons that hand back the same str object. Only
+/// arguments that no Python code can stand behind are remembered; whatever else is passed
+/// is built every time.
+class StatementCache {
+ public:
+  enum class Kind : std::uint8_t { kInsert = 1, kUpdate, kDelete };
+
+  /// The statement built before from these arguments (a new reference), or nullptr.
+  PyObject* find(Kind kind, std::span<PyObject* const> texts, PyObject* columns) const noexcept {
+    const Entry& e = slots_[slot_of(kind, texts, columns)];
+    if (e.kind != kind || !same(e, texts, columns)) return nullptr;
+    PyObject* statement = e.statement.get();
+    Py_INCREF(statement);
+    return statement;
+  }
+
+  /// Remembers `statement` as built from these arguments, when they qualify.
+  void remember(Kind kind, std::span<PyObject* const> texts, PyObject* columns,
+                PyObject* statement) {
+    if (texts.size() > kMaxTexts) return;
+    for (PyObject* t : texts)
+      if (!PyUnicode_CheckExact(t)) return;
+    const Py_ssize_t n = columns ? column_count(columns) : 0;
+    if (n < 0) return;
+    Entry& e = slots_[slot_of(kind, texts, columns)];
+    e = Entry();
+    e.columns.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = column_at(columns, i);
+      if (!PyUnicode_CheckExact(item)) return;
+      e.columns.push_back(Owned::borrow(item));
+    }
+    for (std::size_t i = 0; i < texts.size(); ++i) e.texts[i] = Owned::borrow(texts[i]);
+    e.text_count = static_cast<std::uint8_t>(texts.size());
+    e.has_columns = columns != nullptr;
+    e.statement = Owned::borrow(statement);
+    e.kind = kind;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 32;  // a power of two
+  static constexpr std::size_t kMaxTexts = 3;
+  static constexpr Py_ssize_t kMaxColumns = 64;
+
+  struct Entry {
+    Kind kind{};  // none while the entry is empty
+    std::uint8_t text_count = 0;
+    bool has_columns = false;
+    std::array<Owned, kMaxTexts> texts;
+    std::vector<Owned> columns;
+    Owned statement;
+  };
+
+  /// The number of columns of an exact list or tuple that may be remembered, or -1.
+  static Py_ssize_t column_count(PyObject* columns) noexcept {
+    Py_ssize_t n = -1;
+    if (PyList_CheckExact(columns)) n = PyList_Size(columns);
+    else if (PyTuple_CheckExact(columns)) n = PyTuple_Size(columns);
+    return n <= kMaxColumns ? n : -1;
+  }
+  static PyObject* column_at(PyObject* columns, Py_ssize_t i) noexcept {
+    return PyList_CheckExact(columns) ? PyList_GetItem(columns, i) : PyTuple_GetItem(columns, i);
+  }
+
+  static std::size_t slot_of(Kind kind, std::span<PyObject* const> texts,
+                             PyObject* columns) noexcept {
+    std::uintptr_t h = static_cast<std::uintptr_t>(kind);
+    for (PyObject* t : texts) h = h * 0x9E3779B97F4A7C15ull + reinterpret_cast<std::uintptr_t>(t);
+    if (columns && column_count(columns) > 0)
+      h = h * 0x9E3779B97F4A7C15ull + reinterpret_cast<std::uintptr_t>(column_at(columns, 0));
+    return static_cast<std::size_t>((h ^ (h >> 29)) * 0xBF58476D1CE4E5B9ull >> 58) % kSlots;
+  }
+
+  static bool same(const Entry& e, std::span<PyObject* const> texts, PyObject* columns) noexcept {
+    if (e.text_count != texts.size() || e.has_columns != (columns != nullptr)) return false;
+    for (std::size_t i = 0; i < texts.size(); ++i)
+      if (e.texts[i].get() != texts[i]) return false;
+    if (!columns) return true;
+    const Py_ssize_t n = column_count(columns);
+    if (n < 0 || static_cast<std::size_t>(n) != e.columns.size()) return false;
+    for (Py_ssize_t i = 0; i < n; ++i)
+      if (column_at(columns, i) != e.columns[static_cast<std::size_t>(i)].get()) return false;
+    return true;
+  }
+
+  std::array<Entry, kSlots> slots_;
+};
+
+/// A compiler's own state: its statement cache, made on first need.
+struct CompilerState {
+  // Changed under shared holds too: nothing in it runs Python code, so no call can come
+  // back into it halfway.
+  mutable std::unique_ptr<StatementCache> cache;
+
+  StatementCache& statements() const {
+    if (!cache) cache = std::make_unique<StatementCache>();
+    return *cache;
+  }
+};
+using Kind = StatementCache::Kind;
 
 constexpr std::string_view kNoParams[] = {""};
 constexpr FunctionDescription kNew{"QueryCompiler", "__new__", std::span(kNoParams, 0), 0};
@@ -46,7 +152,7 @@ std::span<const std::string_view> column_views(const StrList& list) {
 }
 
 Result<Owned> get_placeholder(PyObject* self, const Slots& a) {
-  KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
+  KESTRELITE_TRY(receiver, take_shared<CompilerState>(self, g_query_compiler_class));
   KESTRELITE_TRY(dialect, convert_arg(a[0], "dialect", to_str));
   KESTRELITE_TRY(index, convert_arg(a[1], "index", to_u64));
   std::string& out = statement_buffer();
@@ -56,7 +162,10 @@ Result<Owned> get_placeholder(PyObject* self, const Slots& a) {
 }
 
 Result<Owned> compile_insert(PyObject* self, const Slots& a) {
-  KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
+  KESTRELITE_TRY(receiver, take_shared<CompilerState>(self, g_query_compiler_class));
+  PyObject* const texts[] = {a[0], a[2]};
+  StatementCache& cache = receiver->statements();
+  if (PyObject* built = cache.find(Kind::kInsert, texts, a[1])) return Owned::steal(built);
   KESTRELITE_TRY(table, convert_arg(a[0], "table", to_str));
   StrList columns;
   KESTRELITE_CHECK(convert_arg_into(a[1], "columns", to_str_list, columns));
@@ -64,11 +173,16 @@ Result<Owned> compile_insert(PyObject* self, const Slots& a) {
   const std::span<const std::string_view> names = column_views(columns);
   std::string& out = statement_buffer();
   core::compile_insert(out, table.view, names, dialect.view);
-  return new_str(out);
+  KESTRELITE_TRY(statement, new_str(out));
+  cache.remember(Kind::kInsert, texts, a[1], statement.get());
+  return statement;
 }
 
 Result<Owned> compile_update(PyObject* self, const Slots& a) {
-  KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
+  KESTRELITE_TRY(receiver, take_shared<CompilerState>(self, g_query_compiler_class));
+  PyObject* const texts[] = {a[0], a[2], a[3]};
+  StatementCache& cache = receiver->statements();
+  if (PyObject* built = cache.find(Kind::kUpdate, texts, a[1])) return Owned::steal(built);
   KESTRELITE_TRY(table, convert_arg(a[0], "table", to_str));
   StrList columns;
   KESTRELITE_CHECK(convert_arg_into(a[1], "columns", to_str_list, columns));
@@ -77,17 +191,24 @@ Result<Owned> compile_update(PyObject* self, const Slots& a) {
   const std::span<const std::string_view> names = column_views(columns);
   std::string& out = statement_buffer();
   core::compile_update(out, table.view, names, pk_col.view, dialect.view);
-  return new_str(out);
+  KESTRELITE_TRY(statement, new_str(out));
+  cache.remember(Kind::kUpdate, texts, a[1], statement.get());
+  return statement;
 }
 
 Result<Owned> compile_delete(PyObject* self, const Slots& a) {
-  KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
+  KESTRELITE_TRY(receiver, take_shared<CompilerState>(self, g_query_compiler_class));
+  PyObject* const texts[] = {a[0], a[1], a[2]};
+  StatementCache& cache = receiver->statements();
+  if (PyObject* built = cache.find(Kind::kDelete, texts, nullptr)) return Owned::steal(built);
   KESTRELITE_TRY(table, convert_arg(a[0], "table", to_str));
   KESTRELITE_TRY(pk_col, convert_arg(a[1], "pk_col", to_str));
   KESTRELITE_TRY(dialect, convert_arg(a[2], "dialect", to_str));
   std::string& out = statement_buffer();
   core::compile_delete(out, table.view, pk_col.view, dialect.view);
-  return new_str(out);
+  KESTRELITE_TRY(statement, new_str(out));
+  cache.remember(Kind::kDelete, texts, nullptr, statement.get());
+  return statement;
 }
 
 /// Join types and directions outside ASCII are upper-cased by the interpreter itself, so the
@@ -105,7 +226,7 @@ Result<Str> upper_text(PyObject* obj, std::string_view text, core::SmallVector<O
 }
 
 Result<Owned> compile_select(PyObject* self, const Slots& a) {
-  KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
+  KESTRELITE_TRY(receiver, take_shared<CompilerState>(self, g_query_compiler_class));
   KESTRELITE_TRY(table, convert_arg(a[0], "table", to_str));
   StrList columns;
   KESTRELITE_CHECK(convert_arg_into(a[1], "columns", to_str_list, columns));
@@ -201,9 +322,9 @@ const MethodEntry kMethods[] = {
 ClassDef g_query_compiler_class{
     "QueryCompiler",
     "QueryCompiler()\n--\n\n",
-    sizeof(Instance<NoState>),
-    &generic_new<NoState, g_query_compiler_class, kNew>,
-    &generic_dealloc<NoState>,
+    sizeof(Instance<CompilerState>),
+    &generic_new<CompilerState, g_query_compiler_class, kNew>,
+    &generic_dealloc<CompilerState>,
     kMethods,
 };
 

@@ -504,3 +504,95 @@ def test_writes_match_the_templates(mod, table, columns, pk_col, dialect):
 @given(dialect=dialects, index=st.integers(min_value=0, max_value=kMaxIndex))
 def test_placeholder_matches_the_classification(mod, dialect, index):
     assert mod.QueryCompiler().get_placeholder(dialect, index) == ref_placeholder(dialect, index)
+
+
+# ---- statements built before ------------------------------------------------------------------
+
+kCallsOf = {
+    "insert": lambda qc, table, cols, pk, dialect: qc.compile_insert(table, cols, dialect),
+    "update": lambda qc, table, cols, pk, dialect: qc.compile_update(table, cols, pk, dialect),
+    "delete": lambda qc, table, cols, pk, dialect: qc.compile_delete(table, pk, dialect),
+}
+
+
+class TextSub(str):
+    pass
+
+
+def fresh(text):
+    """An equal str that is not the same object."""
+    return (text + "!")[:-1]
+
+
+step = st.one_of(
+    st.tuples(st.just("call"), st.sampled_from(sorted(kCallsOf)), st.sampled_from(["t", "users"]),
+              st.sampled_from(["id", "pk"]), st.sampled_from(["sqlite", "postgres", "mysql"]),
+              st.booleans()),
+    st.tuples(st.just("set"), st.integers(0, 7), st.sampled_from(["a", "bb", "ccc", "dd"])),
+    st.tuples(st.just("append"), st.sampled_from(["a", "bb", "ccc", "dd"])),
+    st.tuples(st.just("pop")),
+    st.tuples(st.just("subclass"), st.integers(0, 7)),
+)
+
+
+@given(steps=st.lists(step, max_size=40))
+def test_a_compiler_that_has_built_statements_before_answers_like_a_new_one(mod, steps):
+    # One compiler lives through the steps, the column list changing in place between calls;
+    # every answer must be what a compiler that never saw those arguments gives.
+    qc = mod.QueryCompiler()
+    columns = ["a", "bb"]
+    for s in steps:
+        if s[0] == "call":
+            _, kind, table, pk, dialect, as_tuple = s
+            cols = tuple(columns) if as_tuple else columns
+            got = kCallsOf[kind](qc, table, cols, pk, dialect)
+            assert got == kCallsOf[kind](mod.QueryCompiler(), fresh(table),
+                                         [fresh(c) for c in cols], fresh(pk), fresh(dialect))
+        elif s[0] == "set" and columns:
+            columns[s[1] % len(columns)] = fresh(s[2])
+        elif s[0] == "append":
+            columns.append(s[1])
+        elif s[0] == "pop" and columns:
+            columns.pop()
+        elif s[0] == "subclass" and columns:
+            i = s[1] % len(columns)
+            columns[i] = TextSub(columns[i] + "_x")
+
+
+def test_the_same_arguments_give_back_the_same_statement_object(mod):
+    qc = mod.QueryCompiler()
+    cols = ["name", "email"]
+    first = qc.compile_update("users", cols, "id", "postgres")
+    assert qc.compile_update("users", cols, "id", "postgres") is first
+    # Same texts in new objects: equal, built again.
+    again = qc.compile_update(fresh("users"), [fresh("name"), fresh("email")], "id", "postgres")
+    assert again == first
+    # The three statements of the same arguments stay apart.
+    assert {qc.compile_insert("users", cols, "postgres"),
+            qc.compile_update("users", cols, "id", "postgres"),
+            qc.compile_delete("users", "id", "postgres")} == {
+        "INSERT INTO users (name, email) VALUES ($1, $2) RETURNING *",
+        "UPDATE users SET name = $1, email = $2 WHERE id = $3",
+        "DELETE FROM users WHERE id = $1"}
+
+
+def test_many_different_statements_are_each_built_right(mod):
+    qc = mod.QueryCompiler()
+    tables = [f"t{i}" for i in range(200)]
+    for _ in range(2):
+        for i, table in enumerate(tables):
+            assert qc.compile_delete(table, "id", "mysql") == f"DELETE FROM {table} WHERE id = %s"
+            assert qc.compile_insert(table, ["c"] * (i % 70), "sqlite").count("?") == i % 70
+
+
+def test_a_compiler_lets_go_of_the_arguments_it_remembered(mod):
+    import sys
+
+    table, column = fresh("orders_table"), fresh("total_amount")
+    before = (sys.getrefcount(table), sys.getrefcount(column))
+    qc = mod.QueryCompiler()
+    qc.compile_insert(table, [column], "sqlite")
+    qc.compile_update(table, (column,), column, "sqlite")
+    assert (sys.getrefcount(table), sys.getrefcount(column)) > before
+    del qc
+    assert (sys.getrefcount(table), sys.getrefcount(column)) == before
