@@ -25,57 +25,64 @@ void append_definition(std::string& out, const ModelColumn& column, std::string_
   if (!column.nullable) out += " NOT NULL";
 }
 
+/// Records the text appended since `begin` as the next statement of `side`.
+void close_statement(MigrationText& out, std::vector<MigrationText::Span>& side,
+                     std::size_t begin) {
+  side.push_back({begin, out.text.size() - begin});
+}
+
 /// The create path: one CREATE TABLE and the DROP TABLE that undoes it.
-Migration create_table(std::string_view table, const ModelColumns& model,
-                       std::string_view dialect) {
+void create_table(MigrationText& out, std::string_view table, const ModelColumns& model,
+                  std::string_view dialect) {
   const std::string_view pk_clause = primary_key_clause(dialect);
-  std::string create = "CREATE TABLE IF NOT EXISTS ";
-  create += table;
-  create += " (";
+  std::string& text = out.text;
+  std::size_t begin = text.size();
+  text += "CREATE TABLE IF NOT EXISTS ";
+  text += table;
+  text += " (";
   bool first = true;
   for (const ModelColumn& column : model) {
-    if (!first) create += ", ";
+    if (!first) text += ", ";
     first = false;
-    append_definition(create, column, pk_clause);
+    append_definition(text, column, pk_clause);
   }
-  create += ");";
+  text += ");";
+  close_statement(out, out.upgrade, begin);
 
-  std::string drop = "DROP TABLE IF EXISTS ";
-  drop += table;
-  drop += ';';
-
-  Migration m;
-  m.upgrade.push_back(std::move(create));
-  m.downgrade.push_back(std::move(drop));
-  return m;
+  begin = text.size();
+  text += "DROP TABLE IF EXISTS ";
+  text += table;
+  text += ';';
+  close_statement(out, out.downgrade, begin);
 }
 
 /// The alter path: per missing column an ADD COLUMN and, at the same position, its DROP COLUMN.
-Migration alter_table(std::string_view table, const ModelColumns& model, const ColumnNames& db) {
-  Migration m;
+void alter_table(MigrationText& out, std::string_view table, const ModelColumns& model,
+                 const ColumnNames& db) {
+  std::string& text = out.text;
   for (const ModelColumn& column : model) {
     if (db.contains(column.name)) continue;
 
-    std::string add = "ALTER TABLE ";
-    add += table;
-    add += " ADD COLUMN ";
-    add += column.name;
-    add += ' ';
-    add += column.data_type;
+    std::size_t begin = text.size();
+    text += "ALTER TABLE ";
+    text += table;
+    text += " ADD COLUMN ";
+    text += column.name;
+    text += ' ';
+    text += column.data_type;
     // A key column added to an existing table gets neither a key clause nor NOT NULL.
-    if (!column.nullable && !column.primary_key) add += " NOT NULL";
-    add += ';';
+    if (!column.nullable && !column.primary_key) text += " NOT NULL";
+    text += ';';
+    close_statement(out, out.upgrade, begin);
 
-    std::string drop = "ALTER TABLE ";
-    drop += table;
-    drop += " DROP COLUMN ";
-    drop += column.name;
-    drop += ';';
-
-    m.upgrade.push_back(std::move(add));
-    m.downgrade.push_back(std::move(drop));
+    begin = text.size();
+    text += "ALTER TABLE ";
+    text += table;
+    text += " DROP COLUMN ";
+    text += column.name;
+    text += ';';
+    close_statement(out, out.downgrade, begin);
   }
-  return m;
 }
 
 }  // namespace
@@ -106,10 +113,26 @@ void ColumnNames::put(std::string_view name) {
   table_.find_or_insert(name, [name] { return name; });
 }
 
+void diff_table(MigrationText& out, std::string_view table, const ModelColumns& model,
+                const ColumnNames& db, std::string_view dialect) {
+  out.text.clear();
+  out.upgrade.clear();
+  out.downgrade.clear();
+  if (db.empty()) {
+    create_table(out, table, model, dialect);
+  } else {
+    alter_table(out, table, model, db);
+  }
+}
+
 Migration diff_table(std::string_view table, const ModelColumns& model, const ColumnNames& db,
                      std::string_view dialect) {
-  if (db.empty()) return create_table(table, model, dialect);
-  return alter_table(table, model, db);
+  MigrationText text;
+  diff_table(text, table, model, db, dialect);
+  Migration m;
+  for (MigrationText::Span s : text.upgrade) m.upgrade.emplace_back(text.at(s));
+  for (MigrationText::Span s : text.downgrade) m.downgrade.emplace_back(text.at(s));
+  return m;
 }
 
 }  // namespace kestrelite::core

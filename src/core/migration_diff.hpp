@@ -66,8 +66,29 @@ struct Migration {
   std::vector<std::string> downgrade;
 };
 
-/// The whole diff: the create path when `db` is empty, else the alter path. `dialect` is
-/// compared exactly and case-sensitively, and only for primary keys on the create path.
+/// Every statement of a diff in one text, each side a list of spans of it. Kept from diff to
+/// diff, it allocates only for a diff larger than any before.
+struct MigrationText {
+  struct Span {
+    std::size_t begin;
+    std::size_t size;
+  };
+  std::string text;
+  std::vector<Span> upgrade;
+  std::vector<Span> downgrade;
+
+  std::string_view at(Span s) const noexcept {
+    return std::string_view(text).substr(s.begin, s.size);
+  }
+};
+
+/// The whole diff into `out` (emptied first): the create path when `db` is empty, else the
+/// alter path. `dialect` is compared exactly and case-sensitively, and only for primary keys
+/// on the create path.
+void diff_table(MigrationText& out, std::string_view table, const ModelColumns& model,
+                const ColumnNames& db, std::string_view dialect);
+
+/// The same diff as separate strings.
 Migration diff_table(std::string_view table, const ModelColumns& model, const ColumnNames& db,
                      std::string_view dialect);
 

@@ -5,6 +5,7 @@
 //         # the second list undoes the first, statement by statement.
 
 #include <string>
+#include <vector>
 
 #include "core/migration_diff.hpp"
 #include "python/binding.hpp"
@@ -63,10 +64,43 @@ Result<std::string_view> held_text(PyObject* obj, Holds& holds) {
   return s.view;
 }
 
+/// The three attributes of a column's dict in one pass, when that pass is sure to find what
+/// the lookups would: every key is an exact str (so equal to a name exactly when its text is,
+/// with no __eq__ to run), and the flags present are True or False (so reading them runs no
+/// Python code that could change the dict). False when the lookups must be made instead.
+bool scan_column(PyObject* attrs, const AttributeNames& names, PyObject* (&found)[3]) noexcept {
+  PyObject* const wanted[3] = {names.data_type, names.nullable, names.primary_key};
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(attrs, &pos, &key, &value)) {
+    int which = -1;
+    for (int i = 0; i < 3; ++i)
+      if (key == wanted[i]) which = i;
+    if (which < 0) {
+      if (!PyUnicode_CheckExact(key)) return false;
+      for (int i = 0; i < 3 && which < 0; ++i)
+        if (PyUnicode_Compare(key, wanted[i]) == 0) which = i;
+    }
+    if (which >= 0) found[which] = value;
+  }
+  for (int i = 1; i < 3; ++i)
+    if (found[i] && found[i] != Py_True && found[i] != Py_False) return false;
+  return true;
+}
+
 /// Reads a column's three attributes from its dict into `column`; absent or unconvertible
 /// values leave the defaults.
 Status read_column(PyObject* attrs, const AttributeNames& names, core::ModelColumn& column,
                    Holds& holds) {
+  PyObject* found[3] = {nullptr, nullptr, nullptr};
+  if (scan_column(attrs, names, found)) {
+    if (found[0] && PyUnicode_Check(found[0])) {
+      if (Result<std::string_view> s = held_text(found[0], holds)) column.data_type = *s;
+    }
+    if (found[1]) column.nullable = found[1] == Py_True;
+    if (found[2]) column.primary_key = found[2] == Py_True;
+    return Unit{};
+  }
   KESTRELITE_TRY(data_type, lookup(attrs, names.data_type));
   if (data_type && PyUnicode_Check(data_type)) {
     if (Result<std::string_view> s = held_text(data_type, holds)) column.data_type = *s;
@@ -82,6 +116,25 @@ Status read_column(PyObject* attrs, const AttributeNames& names, core::ModelColu
     if (Result<bool> b = to_bool(primary_key)) column.primary_key = *b;
   }
   return Unit{};
+}
+
+/// A list of the statements of one side of a diff.
+Result<Owned> statement_list(const core::MigrationText& m,
+                             const std::vector<core::MigrationText::Span>& side) {
+  KESTRELITE_TRY(list, checked(PyList_New(static_cast<Py_ssize_t>(side.size()))));
+  Py_ssize_t i = 0;
+  for (core::MigrationText::Span span : side) {
+    KESTRELITE_TRY(item, new_str(m.at(span)));
+    PyList_SetItem(list.get(), i++, item.release());  // steals the item
+  }
+  return list;
+}
+
+/// The statements buffer, reused from call to call: it is filled and read with no Python
+/// code in between, so no call can come back into it.
+core::MigrationText& migration_buffer() {
+  static core::MigrationText buffer;
+  return buffer;
 }
 
 Result<Owned> diff_table(PyObject* self, const Slots& a) {
@@ -121,9 +174,10 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     if (name.keep) holds.push_back(std::move(name.keep));
   }
 
-  const core::Migration m = core::diff_table(table.view, model, db, dialect.view);
-  KESTRELITE_TRY(upgrade, new_str_list(m.upgrade));
-  KESTRELITE_TRY(downgrade, new_str_list(m.downgrade));
+  core::MigrationText& m = migration_buffer();
+  core::diff_table(m, table.view, model, db, dialect.view);
+  KESTRELITE_TRY(upgrade, statement_list(m, m.upgrade));
+  KESTRELITE_TRY(downgrade, statement_list(m, m.downgrade));
   return checked(PyTuple_Pack(2, upgrade.get(), downgrade.get()));
 }
 

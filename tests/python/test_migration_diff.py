@@ -636,3 +636,20 @@ def test_each_downgrade_undoes_the_upgrade_at_its_position(mod, schema):
         columns.remove(added[i])
     assert columns == set(db)
     assert added == [name for name in model if name not in db]
+
+
+class KeyText(str):
+    pass
+
+
+@pytest.mark.parametrize("key_form", [
+    lambda name: name,
+    lambda name: "".join(list(name)),  # the same text in a str of its own
+    KeyText,
+], ids=["literal", "built", "str-subclass"])
+def test_attribute_keys_are_found_by_their_text_whatever_object_holds_it(mod, key_form):
+    attrs = {key_form("comment"): "x", key_form("data_type"): "VARCHAR(9)",
+             key_form("nullable"): False, key_form("primary_key"): False, 7: "seven"}
+    assert diff(mod, {"c": attrs}, {}) == create("t", "c VARCHAR(9) NOT NULL")
+    attrs = {key_form("primary_key"): True, key_form("unique"): True}
+    assert diff(mod, {"c": attrs}, {}) == create("t", "c INTEGER PRIMARY KEY AUTOINCREMENT")
