@@ -145,6 +145,41 @@ Status place_keyword(const FunctionDescription& d, PyObject* key, PyObject* valu
   return type_error(full_name(d) + " got an unexpected keyword argument '" + shown + "'");
 }
 
+/// Interns the parameter names once; a name that cannot be made now is tried again on the
+/// next call, and meanwhile found by its text.
+void prepare_names(const FunctionDescription& d, KeywordNames& names) noexcept {
+  if (names.ready) return;
+  bool all = true;
+  for (std::size_t i = 0; i < d.params.size(); ++i) {
+    if (names.interned[i]) continue;
+    PyObject* s = PyUnicode_FromStringAndSize(d.params[i].data(),
+                                              static_cast<Py_ssize_t>(d.params[i].size()));
+    if (!s) {
+      PyErr_Clear();
+      all = false;
+      continue;
+    }
+    PyUnicode_InternInPlace(&s);
+    names.interned[i] = s;
+  }
+  names.ready = all;
+}
+
+/// Places a keyword whose key is a parameter's interned name itself; anything else (another
+/// object, a repeated parameter) goes to place_keyword, which also words the errors.
+Status place_keyword_by_name(const FunctionDescription& d, KeywordNames* names, PyObject* key,
+                             PyObject* value, Slots& slots) {
+  if (names) {
+    for (std::size_t i = 0; i < d.params.size(); ++i) {
+      if (names->interned[i] != key) continue;
+      if (slots[i]) break;
+      slots[i] = value;
+      return Unit{};
+    }
+  }
+  return place_keyword(d, key, value, slots);
+}
+
 Status finish_match(const FunctionDescription& d, std::size_t nargs, const Slots& slots) {
   if (nargs < d.required) {
     for (std::size_t i = nargs; i < d.required; ++i)
@@ -293,32 +328,36 @@ Status init_runtime() {
 
 // ---- matching ------------------------------------------------------------------------------
 
-Status match_tuple(const FunctionDescription& d, PyObject* args, PyObject* kwargs, Slots& slots) {
+Status match_tuple(const FunctionDescription& d, PyObject* args, PyObject* kwargs, Slots& slots,
+                   KeywordNames* names) {
   const Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
   if (nargs < 0) return fetch_error();
   const auto given = static_cast<std::size_t>(nargs);
   if (given > d.params.size()) return too_many_positional(d, given);
   for (std::size_t i = 0; i < given; ++i) slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
   if (kwargs) {
+    if (names) prepare_names(d, *names);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) KESTRELITE_CHECK(place_keyword(d, key, value, slots));
+    while (PyDict_Next(kwargs, &pos, &key, &value))
+      KESTRELITE_CHECK(place_keyword_by_name(d, names, key, value, slots));
   }
   return finish_match(d, given, slots);
 }
 
 Status match_vector(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, Slots& slots) {
+                    PyObject* kwnames, Slots& slots, KeywordNames* names) {
   // PY_VECTORCALL_ARGUMENTS_OFFSET may be set in nargs by a vectorcall caller.
   const auto given =
       static_cast<std::size_t>(nargs & ~(static_cast<Py_ssize_t>(1) << (8 * sizeof(Py_ssize_t) - 1)));
   if (given > d.params.size()) return too_many_positional(d, given);
   for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
   if (kwnames) {
+    if (names) prepare_names(d, *names);
     const Py_ssize_t nkw = PyTuple_Size(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k)
-      KESTRELITE_CHECK(
-          place_keyword(d, PyTuple_GetItem(kwnames, k), args[given + static_cast<std::size_t>(k)], slots));
+      KESTRELITE_CHECK(place_keyword_by_name(d, names, PyTuple_GetItem(kwnames, k),
+                                             args[given + static_cast<std::size_t>(k)], slots));
   }
   return finish_match(d, given, slots);
 }

@@ -179,11 +179,20 @@ struct FunctionDescription {
 /// One borrowed argument per parameter, nullptr where none was given.
 using Slots = std::array<PyObject*, kMaxParams>;
 
+/// A function's parameter names as interned strs, made on its first call with keywords. The
+/// interpreter interns the keyword names of a call written in Python code, so a keyword is
+/// usually placed by comparing pointers; any other key is matched by its text.
+struct KeywordNames {
+  std::array<PyObject*, kMaxParams> interned{};
+  bool ready = false;
+};
+
 /// Tuple-and-dict convention.
-Status match_tuple(const FunctionDescription& desc, PyObject* args, PyObject* kwargs, Slots& out);
+Status match_tuple(const FunctionDescription& desc, PyObject* args, PyObject* kwargs, Slots& out,
+                   KeywordNames* names = nullptr);
 /// Vector convention: `nargs` positional values, then one value per name in `kwnames`.
 Status match_vector(const FunctionDescription& desc, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, Slots& out);
+                    PyObject* kwnames, Slots& out, KeywordNames* names = nullptr);
 
 // ---- conversions ----------------------------------------------------------------------
 
@@ -393,8 +402,9 @@ using NoArgsImpl = Result<Owned> (*)(PyObject* self);
 template <const FunctionDescription& Desc, MethodImpl Impl>
 PyObject* tuple_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return barrier([&]() -> Result<Owned> {
+    static KeywordNames names;
     Slots slots{};
-    KESTRELITE_CHECK(match_tuple(Desc, args, kwargs, slots));
+    KESTRELITE_CHECK(match_tuple(Desc, args, kwargs, slots, &names));
     return Impl(self, slots);
   });
 }
@@ -403,8 +413,9 @@ template <const FunctionDescription& Desc, MethodImpl Impl>
 PyObject* vector_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
   return barrier([&]() -> Result<Owned> {
+    static KeywordNames names;
     Slots slots{};
-    KESTRELITE_CHECK(match_vector(Desc, args, nargs, kwnames, slots));
+    KESTRELITE_CHECK(match_vector(Desc, args, nargs, kwnames, slots, &names));
     return Impl(self, slots);
   });
 }

@@ -1043,3 +1043,22 @@ def test_panic_inside_text_form_goes_to_unraisable_hook(mod, panic_type, unraisa
     assert [(kind, str(value)) for kind, value, _ in seen] == [
         (panic_type, "dictionary changed size during iteration")]
     assert aggregator.get_keys() == ["<unprintable Panics object>"]
+
+
+class NameText(str):
+    pass
+
+
+@pytest.mark.parametrize("name_form", [lambda n: n, lambda n: "".join(list(n)), NameText],
+                         ids=["literal", "built", "str-subclass"])
+def test_keywords_are_placed_by_their_text_whatever_str_names_them(mod, name_form):
+    qc = mod.QueryCompiler()
+    kwargs = {name_form("table"): "users", name_form("columns"): ["id"],
+              name_form("wheres"): [], name_form("joins"): [], name_form("order_by"): [],
+              name_form("limit"): 3, name_form("dialect"): "postgres"}
+    assert qc.compile_select(**kwargs) == ("SELECT id FROM users LIMIT 3", [])
+    with pytest.raises(TypeError) as excinfo:
+        qc.compile_delete("t", **{name_form("table"): "x", name_form("pk_col"): "id",
+                                  name_form("dialect"): "sqlite"})
+    assert str(excinfo.value) == (
+        "QueryCompiler.compile_delete() got multiple values for argument 'table'")
