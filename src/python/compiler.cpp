@@ -111,17 +111,133 @@ class StatementCache {
   std::array<Entry, kSlots> slots_;
 };
 
-/// A compiler's own state: its statement cache, made on first need.
+/// SELECT texts already built, found again the same way: by the objects the text depends on
+/// (table, columns, each condition's column and operator, joins, ordering, paging, dialect).
+/// The condition values take no part in the text; a hit lists them afresh.
+class SelectCache {
+ public:
+  /// The borrowed objects of one call, in a fixed order, and its condition values.
+  struct Key {
+    core::SmallVector<PyObject*, 32> objects;
+    core::SmallVector<PyObject*, 8> values;
+    std::array<Py_ssize_t, 4> counts{};  // columns, wheres, joins, order_by
+  };
+
+  /// Reads the key of a call; false when some argument is not of a kind remembered (exact
+  /// strs, exact lists or tuples of them, exact tuples as rows, exact ints or None as paging).
+  static bool read_key(const Slots& a, Key& key) {
+    if (!PyUnicode_CheckExact(a[0])) return false;
+    key.objects.push_back(a[0]);
+    for (int i : {5, 6}) {
+      if (a[i] && a[i] != Py_None && !PyLong_CheckExact(a[i])) return false;
+      key.objects.push_back(a[i]);
+    }
+    if (a[7] && !PyUnicode_CheckExact(a[7])) return false;
+    key.objects.push_back(a[7]);
+    constexpr int kWidths[] = {1, 3, 3, 2};
+    for (int g = 0; g < 4; ++g) {
+      PyObject* seq = a[1 + g];
+      const Py_ssize_t n = exact_size(seq);
+      if (n < 0) return false;
+      key.counts[static_cast<std::size_t>(g)] = n;
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = item_at(seq, i);
+        if (g == 0) {
+          if (!PyUnicode_CheckExact(item)) return false;
+          key.objects.push_back(item);
+          continue;
+        }
+        if (!PyTuple_CheckExact(item) || PyTuple_Size(item) != kWidths[g]) return false;
+        for (int f = 0; f < kWidths[g]; ++f) {
+          PyObject* field = PyTuple_GetItem(item, f);
+          if (!PyUnicode_CheckExact(field)) return false;
+          // A condition's value is bound, not written: it is listed, not compared.
+          if (g == 1 && f == 2) {
+            key.values.push_back(field);
+          } else {
+            key.objects.push_back(field);
+          }
+        }
+      }
+    }
+    return true;
+  }
+
+  /// The text built before for this key (borrowed), or nullptr.
+  PyObject* find(const Key& key) const noexcept {
+    const Entry& e = slots_[slot_of(key)];
+    if (!e.text || e.counts != key.counts || e.objects.size() != key.objects.size())
+      return nullptr;
+    for (std::size_t i = 0; i < e.objects.size(); ++i)
+      if (e.objects[i].get() != key.objects[i]) return nullptr;
+    return e.text.get();
+  }
+
+  void remember(const Key& key, PyObject* text) {
+    Entry& e = slots_[slot_of(key)];
+    e = Entry();
+    e.objects.reserve(key.objects.size());
+    for (PyObject* o : key.objects) e.objects.push_back(Owned::borrow(o));
+    e.counts = key.counts;
+    e.text = Owned::borrow(text);
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 16;  // a power of two
+  static constexpr Py_ssize_t kMaxRows = 64;
+
+  struct Entry {
+    std::vector<Owned> objects;  // null entries stand for absent arguments
+    std::array<Py_ssize_t, 4> counts{};
+    Owned text;
+  };
+
+  static Py_ssize_t exact_size(PyObject* seq) noexcept {
+    Py_ssize_t n = -1;
+    if (PyList_CheckExact(seq)) n = PyList_Size(seq);
+    else if (PyTuple_CheckExact(seq)) n = PyTuple_Size(seq);
+    return n <= kMaxRows ? n : -1;
+  }
+  static PyObject* item_at(PyObject* seq, Py_ssize_t i) noexcept {
+    return PyList_CheckExact(seq) ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
+  }
+
+  static std::size_t slot_of(const Key& key) noexcept {
+    std::uintptr_t h = 0;
+    const std::size_t n = key.objects.size() < 6 ? key.objects.size() : 6;
+    for (std::size_t i = 0; i < n; ++i)
+      h = h * 0x9E3779B97F4A7C15ull + reinterpret_cast<std::uintptr_t>(key.objects[i]);
+    h += static_cast<std::uintptr_t>(key.objects.size());
+    return static_cast<std::size_t>((h ^ (h >> 29)) * 0xBF58476D1CE4E5B9ull >> 59) % kSlots;
+  }
+
+  std::array<Entry, kSlots> slots_;
+};
+
+/// A compiler's own state: its statement caches, made on first need.
 struct CompilerState {
-  // Changed under shared holds too: nothing in it runs Python code, so no call can come
-  // back into it halfway.
+  // Changed under shared holds too: nothing in them runs Python code, so no call can come
+  // back into them halfway.
   mutable std::unique_ptr<StatementCache> cache;
+  mutable std::unique_ptr<SelectCache> select_cache;
 
   StatementCache& statements() const {
     if (!cache) cache = std::make_unique<StatementCache>();
     return *cache;
   }
+  SelectCache& selects() const {
+    if (!select_cache) select_cache = std::make_unique<SelectCache>();
+    return *select_cache;
+  }
 };
+
+/// The (text, values) pair of a SELECT: `values` are the conditions' own value objects.
+Result<Owned> select_result(PyObject* text, std::span<PyObject* const> values) {
+  KESTRELITE_TRY(params, checked(PyList_New(static_cast<Py_ssize_t>(values.size()))));
+  for (std::size_t k = 0; k < values.size(); ++k)
+    PyList_SetItem(params.get(), static_cast<Py_ssize_t>(k), Owned::borrow(values[k]).release());
+  return checked(PyTuple_Pack(2, text, params.get()));
+}
 using Kind = StatementCache::Kind;
 
 constexpr std::string_view kNoParams[] = {""};
@@ -227,6 +343,13 @@ Result<Str> upper_text(PyObject* obj, std::string_view text, core::SmallVector<O
 
 Result<Owned> compile_select(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(receiver, take_shared<CompilerState>(self, g_query_compiler_class));
+  SelectCache& cache = receiver->selects();
+  SelectCache::Key key;
+  const bool keyed = SelectCache::read_key(a, key);
+  if (keyed) {
+    if (PyObject* text = cache.find(key))
+      return select_result(text, {key.values.data(), key.values.size()});
+  }
   KESTRELITE_TRY(table, convert_arg(a[0], "table", to_str));
   StrList columns;
   KESTRELITE_CHECK(convert_arg_into(a[1], "columns", to_str_list, columns));
@@ -297,6 +420,8 @@ Result<Owned> compile_select(PyObject* self, const Slots& a) {
     }
     PyList_SetItem(params.get(), static_cast<Py_ssize_t>(k), value.release());
   }
+  // Building ran no Python code when the arguments were of the remembered kinds.
+  if (keyed) cache.remember(key, text.get());
   return checked(PyTuple_Pack(2, text.get(), params.get()));
 }
 

@@ -596,3 +596,86 @@ def test_a_compiler_lets_go_of_the_arguments_it_remembered(mod):
     assert (sys.getrefcount(table), sys.getrefcount(column)) > before
     del qc
     assert (sys.getrefcount(table), sys.getrefcount(column)) == before
+
+
+select_step = st.one_of(
+    st.tuples(st.just("call"), st.sampled_from([None, 2**64 - 1]), st.sampled_from([None, 3]),
+              st.sampled_from([None, "postgres"]), st.booleans()),
+    st.tuples(st.just("value"), st.integers(0, 3), st.sampled_from(["1", "x", "ż"])),
+    st.tuples(st.just("where"), st.sampled_from([("a", "=", "1"), ("b", "<", "2"),
+                                                 ("a", ">", "3")])),
+    st.tuples(st.just("join"), st.sampled_from([("inner", "t2", "t2.id = t.id"),
+                                                ("ǉeft", "t3", "c")])),
+    st.tuples(st.just("order"), st.sampled_from([("a", "desc"), ("b", "ǆesc"), ("a", "asc")])),
+    st.tuples(st.just("column"), st.sampled_from(["a", "b", "c"])),
+    st.tuples(st.just("drop"), st.integers(0, 3)),
+    st.tuples(st.just("replace"), st.sampled_from(["column", "where", "join", "order"]),
+              st.integers(0, 3), st.integers(0, 2)),
+)
+kSelectPools = {
+    "column": ["a", "b", "c"],
+    "where": [("a", "=", "1"), ("b", "<", "2"), ("a", ">", "3")],
+    "join": [("inner", "t2", "t2.id = t.id"), ("ǉeft", "t3", "c"), ("left", "t3", "c")],
+    "order": [("a", "desc"), ("b", "ǆesc"), ("a", "asc")],
+}
+
+
+@given(steps=st.lists(select_step, max_size=40))
+def test_a_compiler_that_has_built_selects_before_answers_like_a_new_one(mod, steps):
+    # The argument lists change in place between calls, rows are swapped for new ones and
+    # condition values change: every answer must be what a new compiler gives, and its
+    # values list must be the call's own.
+    qc = mod.QueryCompiler()
+    lists = {"column": ["a"], "where": [("a", "=", "1")], "join": [], "order": []}
+    for s in steps:
+        if s[0] == "call":
+            _, limit, offset, dialect, as_tuple = s
+            args = [tuple(v) if as_tuple else v for v in
+                    (lists["column"], lists["where"], lists["join"], lists["order"])]
+            kwargs = {"limit": limit, "offset": offset}
+            if dialect is not None:
+                kwargs["dialect"] = dialect
+            text, values = qc.compile_select("t", *args, **kwargs)
+            expected = mod.QueryCompiler().compile_select(
+                fresh("t"), *[[tuple(fresh(x) for x in row) if isinstance(row, tuple)
+                               else fresh(row) for row in arg] for arg in args], **kwargs)
+            assert (text, values) == expected
+            assert all(v is row[2] for v, row in zip(values, args[1]))
+            values.append("mine")  # the caller's to keep
+        elif s[0] == "value":
+            if lists["where"]:
+                i = s[1] % len(lists["where"])
+                lists["where"][i] = lists["where"][i][:2] + (s[2],)
+        elif s[0] == "replace":
+            # Same length, one item another: only the items tell the calls apart.
+            rows = lists[s[1]]
+            if rows:
+                rows[s[2] % len(rows)] = kSelectPools[s[1]][s[3]]
+        elif s[0] == "drop":
+            for rows in lists.values():
+                if rows:
+                    del rows[s[1] % len(rows)]
+        else:
+            lists[s[0]].append(s[1])
+
+
+kSelectBase = {
+    "columns": ["a", "b", "c", "d"],
+    "wheres": [("a", "=", "1"), ("b", "<", "2"), ("c", ">", "3")],
+    "joins": [("inner", "t2", "x"), ("left", "t3", "y"), ("right", "t4", "z")],
+    "order_by": [("a", "asc"), ("b", "desc"), ("c", "asc")],
+}
+
+
+@pytest.mark.parametrize("group, last", [
+    ("columns", "e"), ("wheres", ("c", "<=", "3")), ("wheres", ("e", ">", "3")),
+    ("joins", ("right", "t4", "w")), ("joins", ("ǉeft", "t4", "z")), ("order_by", ("c", "ǆesc")),
+])
+def test_a_select_differing_only_in_its_last_row_is_built_again(mod, group, last):
+    qc = mod.QueryCompiler()
+    args = {k: list(v) for k, v in kSelectBase.items()}
+    first = qc.compile_select("t", **args, limit=4, dialect="postgres")
+    args[group][-1] = last
+    expected = mod.QueryCompiler().compile_select("t", **args, limit=4, dialect="postgres")
+    assert expected != first
+    assert qc.compile_select("t", **args, limit=4, dialect="postgres") == expected
