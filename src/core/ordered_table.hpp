@@ -77,6 +77,24 @@ class OrderedTable {
     if (!slots_.empty()) std::memset(slots_.data(), 0, slots_.size() * sizeof(Slot));
   }
 
+  /// Keeps the first `n` entries and drops the rest, rebuilding the index in the slots it
+  /// already has, so that nothing is allocated.
+  void truncate(std::size_t n) noexcept {
+    if (n >= entries_.size()) return;
+    entries_.truncate(n);
+    if (slots_.empty()) return;
+    std::memset(slots_.data(), 0, slots_.size() * sizeof(Slot));
+    for (std::size_t e = 0; e < n; ++e) {
+      const std::uint64_t h = Traits::hash(Traits::key_of(entries_[e]));
+      std::size_t i = h & mask_;
+      while (slots_[i].index != 0) i = (i + 1) & mask_;
+      slots_[i] = Slot{static_cast<std::uint32_t>(e + 1), tag_of(h)};
+    }
+  }
+
+  /// The entry stored `i`-th; `i` must be below size().
+  Entry& at(std::size_t i) noexcept { return entries_[i]; }
+
   Entry* find(Key key) noexcept {
     if (slots_.empty()) {
       for (Entry& e : entries_)

@@ -59,6 +59,13 @@ class SmallVector {
     size_ = 0;
   }
 
+  /// Destroys the elements from `n` on; a no-op when there are `n` or fewer.
+  void truncate(std::size_t n) noexcept {
+    if (n >= size_) return;
+    std::destroy_n(data_ + n, size_ - n);
+    size_ = n;
+  }
+
  private:
   T* inline_data() noexcept { return std::launder(reinterpret_cast<T*>(inline_)); }
 

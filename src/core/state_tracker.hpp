@@ -46,6 +46,12 @@ class FieldMap {
   void clear() noexcept { table_.clear(); }
   void reserve(std::size_t n) { table_.reserve(n); }
 
+  /// The field stored `i`-th (below size()): a reload that meets the same names in the same
+  /// order rewrites the fields where they are, without hashing or allocating.
+  Entry& at(std::size_t i) noexcept { return table_.at(i); }
+  /// Keeps the first `n` fields; allocates nothing.
+  void truncate(std::size_t n) noexcept { table_.truncate(n); }
+
   Entry* find(std::string_view name) noexcept { return table_.find(name); }
   const Entry* find(std::string_view name) const noexcept { return table_.find(name); }
 

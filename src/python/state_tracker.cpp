@@ -19,7 +19,74 @@
 namespace kestrelite::python {
 namespace {
 
-using Fields = core::FieldMap<Owned>;
+/// What a field holds of the interpreter's: the object last stored and, when the field's name
+/// came as an exact str, that str, which the results hand back as their key instead of making
+/// a new one.
+struct FieldObjects {
+  Owned value;
+  Owned name;
+};
+
+using Fields = core::FieldMap<FieldObjects>;
+
+FieldObjects objects_of(PyObject* name, PyObject* value) {
+  return FieldObjects{Owned::borrow(value),
+                      PyUnicode_CheckExact(name) ? Owned::borrow(name) : Owned()};
+}
+
+Result<Owned> name_of(const Fields::Entry& e) {
+  if (e.current_value.name) return Owned::borrow(e.current_value.name.get());
+  return new_str(e.name);
+}
+
+/// Loads a row over the previous one. While the new row's names come in the old row's order,
+/// each field is rewritten where it is (its name recognised by the very str object when it can
+/// be), which hashes and allocates nothing; at the first other name the rest of the old row is
+/// dropped and fields are stored as new. However the walk ends, the tracker then holds exactly
+/// the fields loaded so far.
+class RowLoad {
+ public:
+  explicit RowLoad(Fields& fields) noexcept : fields_(fields) {}
+  RowLoad(const RowLoad&) = delete;
+  RowLoad& operator=(const RowLoad&) = delete;
+  ~RowLoad() {
+    if (in_place_) fields_.truncate(kept_);
+  }
+
+  Status field(PyObject* key, PyObject* value, Py_ssize_t row_size) {
+    if (in_place_ && kept_ < fields_.size() && fields_.at(kept_).current_value.name.get() == key)
+      return rewrite(key, value);
+    KESTRELITE_TRY(name, to_str(key));
+    if (in_place_ && kept_ < fields_.size() && fields_.at(kept_).name == name.view)
+      return rewrite(key, value);
+    if (in_place_) {
+      fields_.truncate(kept_);
+      in_place_ = false;
+      fields_.reserve(static_cast<std::size_t>(row_size));
+    }
+    std::string text;
+    KESTRELITE_CHECK(append_text_form(text, value));
+    fields_.load(name.view, std::move(text), objects_of(key, value));
+    return Unit{};
+  }
+
+ private:
+  // A failing text leaves field kept_ half written; the destructor drops it.
+  Status rewrite(PyObject* key, PyObject* value) {
+    Fields::Entry& e = fields_.at(kept_);
+    e.current_text.clear();
+    KESTRELITE_CHECK(append_text_form(e.current_text, value));
+    e.snapshot_text = e.current_text;
+    if (e.current_value.name.get() != key) e.current_value = objects_of(key, value);
+    else e.current_value.value = Owned::borrow(value);
+    ++kept_;
+    return Unit{};
+  }
+
+  Fields& fields_;
+  std::size_t kept_ = 0;
+  bool in_place_ = true;
+};
 
 constexpr std::string_view kNoParams[] = {""};
 constexpr FunctionDescription kNew{"StateTracker", "__new__", std::span(kNoParams, 0), 0};
@@ -36,9 +103,8 @@ constexpr FunctionDescription kBenchmark{"StateTracker", "benchmark_pure_rust", 
 Result<Owned> set_initial_state(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(fields, take_exclusive<Fields>(self, g_state_tracker_class));
   KESTRELITE_TRY(data, convert_arg(a[0], "data", to_dict));
-  fields->clear();
+  RowLoad load(*fields);
   DictWalk walk(data);
-  fields->reserve(static_cast<std::size_t>(walk.size()));
   PyObject *key, *value;
   while (true) {
     KESTRELITE_TRY(more, walk.next(key, value));
@@ -46,10 +112,7 @@ Result<Owned> set_initial_state(PyObject* self, const Slots& a) {
     // Both stay alive even if a value's __str__ empties the dict.
     Owned key_ref = Owned::borrow(key);
     Owned value_ref = Owned::borrow(value);
-    KESTRELITE_TRY(name, to_str(key));
-    std::string text;
-    KESTRELITE_CHECK(append_text_form(text, value));
-    fields->load(name.view, std::move(text), std::move(value_ref));
+    KESTRELITE_CHECK(load.field(key, value, walk.size()));
   }
   return new_none();
 }
@@ -61,7 +124,7 @@ Result<Owned> set_field(PyObject* self, const Slots& a) {
   // The text is complete before anything is stored, so a failure leaves the field as it was.
   std::string text;
   KESTRELITE_CHECK(append_text_form(text, value));
-  fields->set(name.view, std::move(text), Owned::borrow(value));
+  fields->set(name.view, std::move(text), objects_of(a[0], value));
   return new_none();
 }
 
@@ -69,7 +132,7 @@ Result<Owned> get_field(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(fields, take_shared<Fields>(self, g_state_tracker_class));
   KESTRELITE_TRY(name, convert_arg(a[0], "field", to_str));
   if (const Fields::Entry* entry = fields->find(name.view))
-    return Owned::borrow(entry->current_value.get());
+    return Owned::borrow(entry->current_value.value.get());
   return new_none();
 }
 
@@ -86,7 +149,7 @@ Result<Owned> dirty_fields(PyObject* self) {
   Py_ssize_t i = 0;
   for (const Fields::Entry& e : *fields) {
     if (!e.dirty()) continue;
-    KESTRELITE_TRY(name, new_str(e.name));
+    KESTRELITE_TRY(name, name_of(e));
     PyList_SetItem(list.get(), i++, name.release());
   }
   return list;
@@ -97,8 +160,9 @@ Result<Owned> fields_dict(const Fields& fields, bool only_dirty) {
   KESTRELITE_TRY(dict, checked(PyDict_New()));
   for (const Fields::Entry& e : fields) {
     if (only_dirty && !e.dirty()) continue;
-    KESTRELITE_TRY(name, new_str(e.name));
-    if (PyDict_SetItem(dict.get(), name.get(), e.current_value.get()) < 0) return fetch_error();
+    KESTRELITE_TRY(name, name_of(e));
+    if (PyDict_SetItem(dict.get(), name.get(), e.current_value.value.get()) < 0)
+      return fetch_error();
   }
   return dict;
 }

@@ -131,6 +131,27 @@ TEST(OrderedTable, FindsEveryKeyOnBothSidesOfTheSwitchToAnIndex) {
   }
 }
 
+TEST(OrderedTable, TruncateKeepsAPrefixFindableAndForgetsTheRest) {
+  for (std::uint64_t n : {5u, 8u, 9u, 40u, 3'000u}) {
+    for (std::uint64_t keep : {std::uint64_t{0}, n / 3, n - 1, n, n + 1}) {
+      Table<same_low_bits> table;
+      const auto keys = fill(table, n);
+      const std::size_t capacity = table.capacity();
+      table.truncate(keep);
+      const std::size_t kept = std::min(keep, n);
+      ASSERT_EQ(table.size(), kept);
+      EXPECT_EQ(table.capacity(), capacity);
+      const std::vector<std::uint64_t> prefix(keys.begin(), keys.begin() + kept);
+      expect_all_found(table, prefix);
+      for (std::size_t i = kept; i < keys.size(); ++i) EXPECT_EQ(table.find(keys[i]), nullptr);
+      // Dropped keys come back as new entries after the kept ones.
+      for (std::size_t i = kept; i < keys.size(); ++i)
+        EXPECT_TRUE(table.find_or_insert(keys[i], [&] { return keys[i]; }).second);
+      EXPECT_EQ(std::vector(table.entries().begin(), table.entries().end()), keys);
+    }
+  }
+}
+
 TEST(OrderedTable, ListsTheSameOrderInSeparateTablesForTheSameInputs) {
   Table<mixed> plain;
   Table<mixed> reserved;

@@ -269,6 +269,65 @@ def test_set_initial_state_replaces_every_field(mod):
     assert state(t) == (False, [], {}, {})
 
 
+def fresh(name):
+    """An equal str that is another object."""
+    return "".join(list(name))
+
+
+@pytest.mark.parametrize(
+    "new",
+    [
+        {"alpha": 10, "beta": 20, "gamma": 30},
+        {fresh("alpha"): 10, fresh("beta"): 20, fresh("gamma"): 30},
+        {"alpha": 10, "beta": 20},
+        {"alpha": 10, "beta": 20, "gamma": 30, "delta": 40},
+        {"alpha": 10, "omega": 20, "gamma": 30},
+        {"gamma": 10, "beta": 20, "alpha": 30},
+        {OwnStr("alpha"): 10, "beta": 2, IdentityStr("gamma"): 3},
+        {"alpha": 1, "beta": 5, "gamma": 3, "z": 6},
+    ],
+    ids=["same", "equal-objects", "shorter", "longer", "other-name", "reordered", "subclasses",
+         "old-values"],
+)
+def test_a_row_loaded_over_another_holds_exactly_the_new_row(mod, new):
+    t = mod.StateTracker()
+    t.set_initial_state({"alpha": 1, "beta": 2, "gamma": 3})
+    t.set_field("beta", 5)
+    t.set_field("z", 6)
+    t.set_initial_state(new)
+    assert state(t) == (False, [], {}, {str.__str__(k): v for k, v in new.items()})
+    listed = [*t.dirty_fields(), *t.get_current_dict()]
+    assert all(type(name) is str for name in listed)
+    for name in new:
+        t.set_field(name, -1)
+    assert t.dirty_fields() == [str.__str__(name) for name in new]
+    assert all(type(name) is str for name in [*t.dirty_fields(), *t.get_dirty_changes()])
+
+
+def test_a_long_row_reloaded_in_part_finds_every_field(mod):
+    t = mod.StateTracker()
+    t.set_initial_state({f"f{i}": i for i in range(20)})
+    new = {**{f"f{i}": -i for i in range(12)}, "other": 0, "f15": 15}
+    t.set_initial_state(new)
+    assert t.get_current_dict() == new
+    assert all(t.get_field(name) == value for name, value in new.items())
+    assert t.get_field("f19") is None
+    t.set_field("f19", 1)
+    t.set_field("f3", 0)
+    assert t.dirty_fields() == ["f3"]
+    assert list(t.get_current_dict()) == [*new, "f19"]
+
+
+def test_a_reload_failing_mid_row_keeps_the_fields_before_the_failure(mod):
+    t = mod.StateTracker()
+    t.set_initial_state({"alpha": 1, "beta": 2, "gamma": 3})
+    with pytest.raises(TypeError):
+        t.set_initial_state({"alpha": 10, 2: "x", "gamma": 30})
+    assert state(t) == (False, [], {}, {"alpha": 10})
+    t.set_field("gamma", 3)
+    assert list(t.get_current_dict()) == ["alpha", "gamma"]
+
+
 def test_fields_are_matched_by_exact_name(mod):
     t = mod.StateTracker()
     t.set_initial_state({"name": 1, "caf\u00e9": 2})
