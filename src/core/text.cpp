@@ -1,6 +1,7 @@
 #include "core/text.hpp"
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -130,6 +131,58 @@ void append_decimal(std::string& out, std::int64_t v) {
   char buf[std::numeric_limits<std::int64_t>::digits10 + 2];
   const auto result = std::to_chars(buf, buf + sizeof buf, v);
   out.append(buf, result.ptr);
+}
+
+void append_float_repr(std::string& out, double v) {
+  if (std::isnan(v)) {
+    out += "nan";
+    return;
+  }
+  if (std::signbit(v)) out += '-';
+  v = std::fabs(v);
+  if (std::isinf(v)) {
+    out += "inf";
+    return;
+  }
+  // The shortest round-trip digits in scientific form: d[.ddd]e[+-]x.
+  char buf[32];
+  const auto result = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  const std::string_view sci(buf, static_cast<std::size_t>(result.ptr - buf));
+  const std::size_t e_at = sci.find('e');
+  char digits[20];
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < e_at; ++i)
+    if (sci[i] != '.') digits[n++] = sci[i];
+  int exponent = 0;
+  std::from_chars(sci.data() + e_at + (sci[e_at + 1] == '+' ? 2 : 1), sci.data() + sci.size(),
+                  exponent);
+  const std::string_view d(digits, n);
+  if (exponent < -4 || exponent >= 16) {
+    out += d[0];
+    if (n > 1) {
+      out += '.';
+      out.append(d.substr(1));
+    }
+    out += exponent < 0 ? "e-" : "e+";
+    const int magnitude = exponent < 0 ? -exponent : exponent;
+    if (magnitude < 10) out += '0';
+    append_decimal(out, static_cast<std::int64_t>(magnitude));
+    return;
+  }
+  const int point = exponent + 1;  // digits before the decimal point
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-point), '0');
+    out.append(d);
+  } else if (static_cast<std::size_t>(point) < n) {
+    out.append(d.substr(0, static_cast<std::size_t>(point)));
+    out += '.';
+    out.append(d.substr(static_cast<std::size_t>(point)));
+  } else {
+    out.append(d);
+    out.append(static_cast<std::size_t>(point) - n, '0');
+    out += ".0";
+  }
 }
 
 }  // namespace kestrelite::core

@@ -34,4 +34,9 @@ void append_decimal(std::string& out, std::uint64_t v);
 /// Appends `v` in decimal, with a leading '-' when negative.
 void append_decimal(std::string& out, std::int64_t v);
 
+/// Appends the interpreter's repr() of a float: the shortest digits that read back as `v`, in
+/// positional form when the decimal exponent is from -5 to 15 (with ".0" when there is no
+/// fraction) and as "d.ddde+XX" otherwise; "inf", "-inf" and "nan" (of either sign).
+void append_float_repr(std::string& out, double v);
+
 }  // namespace kestrelite::core

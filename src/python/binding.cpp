@@ -539,7 +539,8 @@ Status to_str_triples(PyObject* obj, StrRows<3>& out) { return to_rows<3>(obj, o
 
 Status append_text_form(std::string& out, PyObject* value) {
   // The common row values have a text known without asking the interpreter for a new str:
-  // str() of an exact int is its decimal digits, of None "None", of an exact str itself.
+  // str() of an exact int is its decimal digits, of None "None", of an exact float its repr,
+  // of an exact str itself.
   if (PyLong_CheckExact(value)) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
@@ -550,6 +551,9 @@ Status append_text_form(std::string& out, PyObject* value) {
     PyErr_Clear();
   } else if (value == Py_None) {
     out += "None";
+    return Unit{};
+  } else if (PyFloat_CheckExact(value)) {
+    core::append_float_repr(out, PyFloat_AsDouble(value));
     return Unit{};
   } else if (PyUnicode_CheckExact(value) && g_runtime.as_utf8_and_size) {
     Py_ssize_t size = 0;

@@ -200,5 +200,36 @@ TEST(Text, WritesDecimalsAcrossTheWholeRange) {
   for (const Row& row : rows) EXPECT_EQ(row.written, row.expected);
 }
 
+TEST(Text, WritesFloatsAsTheInterpreterShowsThem) {
+  auto f = [](double v) {
+    std::string out = "=";
+    append_float_repr(out, v);
+    return out;
+  };
+  // Each expected text is repr() of the same value.
+  EXPECT_EQ(f(0.0), "=0.0");
+  EXPECT_EQ(f(-0.0), "=-0.0");
+  EXPECT_EQ(f(4.5), "=4.5");
+  EXPECT_EQ(f(-2.0), "=-2.0");
+  EXPECT_EQ(f(0.1), "=0.1");
+  EXPECT_EQ(f(1.0 / 3.0), "=0.3333333333333333");
+  EXPECT_EQ(f(123456.0), "=123456.0");
+  EXPECT_EQ(f(1e15), "=1000000000000000.0");
+  EXPECT_EQ(f(1e16), "=1e+16");
+  EXPECT_EQ(f(1.5e16), "=1.5e+16");
+  EXPECT_EQ(f(9999999999999998.0), "=9999999999999998.0");
+  EXPECT_EQ(f(0.0001), "=0.0001");
+  EXPECT_EQ(f(0.00001), "=1e-05");
+  EXPECT_EQ(f(0.000123), "=0.000123");
+  EXPECT_EQ(f(1.25e-7), "=1.25e-07");
+  EXPECT_EQ(f(1e100), "=1e+100");
+  EXPECT_EQ(f(std::numeric_limits<double>::max()), "=1.7976931348623157e+308");
+  EXPECT_EQ(f(std::numeric_limits<double>::denorm_min()), "=5e-324");
+  EXPECT_EQ(f(std::numeric_limits<double>::infinity()), "=inf");
+  EXPECT_EQ(f(-std::numeric_limits<double>::infinity()), "=-inf");
+  EXPECT_EQ(f(std::numeric_limits<double>::quiet_NaN()), "=nan");
+  EXPECT_EQ(f(-std::numeric_limits<double>::quiet_NaN()), "=nan");
+}
+
 }  // namespace
 }  // namespace kestrelite::core

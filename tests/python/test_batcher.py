@@ -765,3 +765,27 @@ def test_running_out_of_memory_reading_a_key_is_not_taken_for_a_text_key(mod, ca
         call(agg)
     assert "never stored" not in agg.get_keys()
     assert agg.len() == len(agg.get_keys())
+
+
+# ---- float keys -----------------------------------------------------------------------------
+
+any_bits_float = st.integers(0, 2**64 - 1).map(
+    lambda bits: __import__("struct").unpack("<d", bits.to_bytes(8, "little"))[0])
+
+
+class FloatSubclass(float):
+    def __repr__(self):
+        return "sub"
+
+
+@given(st.lists(st.one_of(st.floats(), any_bits_float), max_size=20))
+def test_a_float_key_is_stored_as_its_text(mod, values):
+    a = mod.BatchAggregator()
+    a.add_keys_batch(values)
+    assert a.get_keys() == list(dict.fromkeys(str(v) for v in values))
+
+
+def test_a_float_subclass_key_is_stored_as_its_own_text(mod):
+    a = mod.BatchAggregator()
+    a.add_key(FloatSubclass(1.5))
+    assert a.get_keys() == ["sub"]
