@@ -89,7 +89,7 @@ std::optional<double> run_native_benchmark(std::uint64_t count) {
 
   std::size_t dirty = 0;
   for (NativeTracker& tracker : trackers) {
-    if (auto* age = tracker.find("age")) age->current_text = std::string("26");
+    if (auto* age = tracker.find("age")) age->change(std::string("26"));
     dirty += tracker.is_dirty() ? 1 : 0;
     tracker.hydrate();
   }

@@ -2,6 +2,8 @@
 // The field map behind StateTracker and the native benchmark: per field name, the text at the
 // last snapshot, the latest text and a payload (the binding keeps the latest Python object
 // there; the benchmark keeps nothing). A field is dirty exactly when its two texts differ.
+// A field not set since it was loaded or snapshotted has its current text as its baseline, so
+// loading and snapshotting copy no text; the first change moves the current text aside.
 
 #include <cstdint>
 #include <optional>
@@ -15,11 +17,27 @@ namespace kestrelite::core {
 template <class Payload>
 struct FieldEntry {
   std::string name;
-  std::string snapshot_text;
   std::string current_text;
   Payload current_value;
+  std::string changed_from;  // the baseline text while `changed`; stale otherwise
+  bool changed = false;
 
-  bool dirty() const noexcept { return snapshot_text != current_text; }
+  bool dirty() const noexcept { return changed && changed_from != current_text; }
+  std::string_view snapshot_text() const noexcept {
+    return changed ? std::string_view(changed_from) : std::string_view(current_text);
+  }
+
+  /// Records a new text, keeping the baseline.
+  void change(std::string text) noexcept {
+    if (!changed) {
+      changed_from.swap(current_text);
+      changed = true;
+    }
+    current_text = std::move(text);
+  }
+
+  /// Makes the current text the baseline.
+  void settle() noexcept { changed = false; }
 };
 
 template <class Payload>
@@ -59,19 +77,21 @@ class FieldMap {
   /// replaced whole, keeping its place.
   void load(std::string_view name, std::string text, Payload value) {
     auto [entry, created] = table_.find_or_insert(name, [&] {
-      return Entry{std::string(name), text, std::string(), Payload()};
+      return Entry{std::string(name), std::move(text), std::move(value), std::string(), false};
     });
-    if (!created) entry->snapshot_text = text;
+    if (created) return;
     entry->current_text = std::move(text);
     entry->current_value = std::move(value);
+    entry->settle();
   }
 
   /// Records a new value: an existing field keeps its snapshot; a new one starts clean.
   void set(std::string_view name, std::string text, Payload value) {
     auto [entry, created] = table_.find_or_insert(name, [&] {
-      return Entry{std::string(name), text, std::string(), Payload()};
+      return Entry{std::string(name), std::move(text), std::move(value), std::string(), false};
     });
-    entry->current_text = std::move(text);
+    if (created) return;
+    entry->change(std::move(text));
     entry->current_value = std::move(value);
   }
 
@@ -84,7 +104,7 @@ class FieldMap {
 
   /// Makes every current text the new baseline.
   void hydrate() {
-    for (Entry& e : table_) e.snapshot_text = e.current_text;
+    for (Entry& e : table_) e.settle();
   }
 
  private:

@@ -76,7 +76,7 @@ class RowLoad {
     Fields::Entry& e = fields_.at(kept_);
     e.current_text.clear();
     KESTRELITE_CHECK(append_text_form(e.current_text, value));
-    e.snapshot_text = e.current_text;
+    e.settle();
     if (e.current_value.name.get() != key) e.current_value = objects_of(key, value);
     else e.current_value.value = Owned::borrow(value);
     ++kept_;

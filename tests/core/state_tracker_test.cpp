@@ -23,7 +23,7 @@ using Row = std::tuple<std::string, std::string, std::string, int>;
 std::vector<Row> rows(const Map& map) {
   std::vector<Row> out;
   for (const auto& e : map)
-    out.emplace_back(e.name, e.snapshot_text, e.current_text, e.current_value);
+    out.emplace_back(e.name, std::string(e.snapshot_text()), e.current_text, e.current_value);
   return out;
 }
 
@@ -108,11 +108,11 @@ TEST(NativeTracker, OneBenchmarkCycleLeavesTheRowCleanWithTheNewAge) {
   t.load("name", "Alice", {});
   t.load("age", "25", {});
   t.load("active", "true", {});
-  t.find("age")->current_text = "26";
+  t.find("age")->change("26");
   EXPECT_TRUE(t.is_dirty());
   t.hydrate();
   EXPECT_FALSE(t.is_dirty());
-  EXPECT_EQ(t.find("age")->snapshot_text, "26");
+  EXPECT_EQ(t.find("age")->snapshot_text(), "26");
 }
 
 TEST(NativeBenchmark, ReturnsElapsedSecondsForSmallCounts) {

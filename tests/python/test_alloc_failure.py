@@ -86,8 +86,8 @@ kCases = {
         "qc = native.QueryCompiler(); cols = ['c' * 2**20] * 512", 128,
         "qc.compile_insert('t', cols, 'sqlite')", "qc.compile_delete('t', 'id', 'mysql')",
         "then DELETE FROM t WHERE id = %s"),
-    "field value too long to copy twice": (
-        "st = native.StateTracker(); st.set_field('a', 1); big = 'x' * (96 * 2**20)", 128,
+    "field value too long to copy": (
+        "st = native.StateTracker(); st.set_field('a', 1); big = 'x' * (96 * 2**20)", 64,
         "st.set_field('big', big)", "sorted(st.get_current_dict()), st.is_dirty()",
         "then ['a'] False"),
     # The interpreter cannot make the result list: its MemoryError is printed, and the call
