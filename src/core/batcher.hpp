@@ -15,8 +15,12 @@ namespace kestrelite::core {
 class KeySets {
  public:
   /// True when the key was not present yet.
-  bool add_int(std::int64_t key);
-  bool add_str(std::string_view key);
+  bool add_int(std::int64_t key) {
+    return ints_.find_or_insert(key, [key] { return key; }).second;
+  }
+  bool add_str(std::string_view key) {
+    return strs_.find_or_insert(key, [key] { return std::string(key); }).second;
+  }
 
   std::size_t size() const noexcept { return ints_.size() + strs_.size(); }
   bool empty() const noexcept { return ints_.empty() && strs_.empty(); }

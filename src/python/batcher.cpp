@@ -37,6 +37,26 @@ bool out_of_memory(const Error& e) {
 }
 
 Result<bool> add_any(Keys& keys, PyObject* key) {
+  // The plain int and str first, without asking for a conversion that would only fail.
+  if (PyLong_CheckExact(key)) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(key, &overflow);
+    if (overflow == 0 && !(v == -1 && PyErr_Occurred())) return keys.add_int(v);
+    PyErr_Clear();  // out of range: the general path below gives its text
+  } else if (PyUnicode_CheckExact(key)) {
+    if (g_runtime.as_utf8_and_size) {
+      Py_ssize_t size = 0;
+      if (const char* data = g_runtime.as_utf8_and_size(key, &size))
+        return keys.add_str(std::string_view(data, static_cast<std::size_t>(size)));
+      if (PyErr_ExceptionMatches(PyExc_MemoryError)) return fetch_error();
+      PyErr_Clear();
+    } else {
+      Result<Str> s = to_str(key);
+      if (s) return keys.add_str(s->view);
+      if (out_of_memory(s.error())) return std::move(s).error();
+    }
+    // lone surrogates: the general path below replaces them
+  }
   // An object without __index__ would only raise and discard a TypeError: skip the attempt.
   if (PyLong_Check(key) || PyIndex_Check(key)) {
     Result<std::int64_t> v = to_i64(key);
@@ -77,10 +97,23 @@ Result<Owned> add_keys_batch(PyObject* self, const Slots& a) {
   const Py_ssize_t n = PySequence_Size(seq);
   if (n < 0) return fetch_error();
   std::size_t added = 0;
+  // A list or tuple lends its items; one that is not a plain int or str is held while it is
+  // read, since reading it may run code that drops it from the list.
+  const bool list = PyList_CheckExact(seq);
+  const bool lends = list || PyTuple_CheckExact(seq);
   for (Py_ssize_t i = 0; i < n; ++i) {
-    Owned item = Owned::steal(PySequence_GetItem(seq, i));
-    if (!item) return fetch_error();
-    KESTRELITE_TRY(is_new, add_any(*keys, item.get()));
+    PyObject* item = nullptr;
+    Owned held;
+    if (lends) {
+      item = list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
+      if (!item) return fetch_error();
+      if (!PyLong_CheckExact(item) && !PyUnicode_CheckExact(item)) held = Owned::borrow(item);
+    } else {
+      held = Owned::steal(PySequence_GetItem(seq, i));
+      if (!held) return fetch_error();
+      item = held.get();
+    }
+    KESTRELITE_TRY(is_new, add_any(*keys, item));
     added += is_new;
   }
   return new_count(added);

@@ -432,6 +432,26 @@ def test_a_list_changed_by_a_key_text_keeps_its_first_length(mod, change, keys):
         assert agg.get_keys() == ["a", "x"]
 
 
+def test_an_item_that_empties_its_list_while_read_is_read_whole(mod):
+    agg = mod.BatchAggregator()
+    released = []
+
+    class Dropper:
+        def __str__(self):
+            items.clear()  # the list held the only other reference to this key
+            return "dropped"
+
+        def __del__(self):
+            released.append(True)
+
+    items = [Dropper(), "x"]
+    with pytest.raises(IndexError) as excinfo:
+        agg.add_keys_batch(items)
+    assert str(excinfo.value) == "list index out of range"
+    assert agg.get_keys() == ["dropped"]
+    assert released == [True]
+
+
 # ---- re-entrant use -------------------------------------------------------------------------
 
 
