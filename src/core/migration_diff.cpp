@@ -32,8 +32,8 @@ void close_statement(MigrationText& out, std::vector<MigrationText::Span>& side,
 }
 
 /// The create path: one CREATE TABLE and the DROP TABLE that undoes it.
-void create_table(MigrationText& out, std::string_view table, const ModelColumns& model,
-                  std::string_view dialect) {
+void create_table(MigrationText& out, std::string_view table,
+                  std::span<const ModelColumn> model, std::string_view dialect) {
   const std::string_view pk_clause = primary_key_clause(dialect);
   std::string& text = out.text;
   std::size_t begin = text.size();
@@ -57,11 +57,12 @@ void create_table(MigrationText& out, std::string_view table, const ModelColumns
 }
 
 /// The alter path: per missing column an ADD COLUMN and, at the same position, its DROP COLUMN.
-void alter_table(MigrationText& out, std::string_view table, const ModelColumns& model,
-                 const ColumnNames& db) {
+void alter_table(MigrationText& out, std::string_view table,
+                 std::span<const ModelColumn> model, std::span<const bool> present) {
   std::string& text = out.text;
-  for (const ModelColumn& column : model) {
-    if (db.contains(column.name)) continue;
+  for (std::size_t i = 0; i < model.size(); ++i) {
+    if (present[i]) continue;
+    const ModelColumn& column = model[i];
 
     std::size_t begin = text.size();
     text += "ALTER TABLE ";
@@ -113,16 +114,27 @@ void ColumnNames::put(std::string_view name) {
   table_.find_or_insert(name, [name] { return name; });
 }
 
-void diff_table(MigrationText& out, std::string_view table, const ModelColumns& model,
-                const ColumnNames& db, std::string_view dialect) {
+void diff_columns(MigrationText& out, std::string_view table,
+                  std::span<const ModelColumn> model, std::span<const bool> present, bool exist,
+                  std::string_view dialect) {
   out.text.clear();
   out.upgrade.clear();
   out.downgrade.clear();
-  if (db.empty()) {
+  if (!exist) {
     create_table(out, table, model, dialect);
   } else {
-    alter_table(out, table, model, db);
+    alter_table(out, table, model, present);
   }
+}
+
+void diff_table(MigrationText& out, std::string_view table, const ModelColumns& model,
+                const ColumnNames& db, std::string_view dialect) {
+  const std::span<const ModelColumn> columns = model.columns();
+  SmallVector<bool, 64> present;
+  present.reserve(columns.size());
+  for (const ModelColumn& c : columns) present.push_back(db.contains(c.name));
+  diff_columns(out, table, columns, std::span<const bool>(present.data(), present.size()),
+               !db.empty(), dialect);
 }
 
 Migration diff_table(std::string_view table, const ModelColumns& model, const ColumnNames& db,

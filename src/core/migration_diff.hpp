@@ -2,6 +2,7 @@
 // Model columns against database columns: CREATE TABLE for a table the database lacks,
 // ALTER TABLE ... ADD COLUMN for each missing column, and the statements that undo them.
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,7 @@ class ModelColumns {
   std::size_t size() const noexcept { return table_.size(); }
   auto begin() const noexcept { return table_.begin(); }
   auto end() const noexcept { return table_.end(); }
+  std::span<const ModelColumn> columns() const noexcept { return table_.entries(); }
 
  private:
   struct Traits {
@@ -82,8 +84,16 @@ struct MigrationText {
   }
 };
 
-/// The whole diff into `out` (emptied first): the create path when `db` is empty, else the
-/// alter path. `dialect` is compared exactly and case-sensitively, and only for primary keys
+/// The whole diff into `out` (emptied first) of model columns that are distinct by name, in
+/// the order given: the create path when the table does not `exist`, else an ADD COLUMN (and
+/// its DROP COLUMN) for every column i whose `present[i]` is false. `dialect` is compared
+/// exactly and case-sensitively, and only for primary keys on the create path.
+void diff_columns(MigrationText& out, std::string_view table,
+                  std::span<const ModelColumn> model, std::span<const bool> present, bool exist,
+                  std::string_view dialect);
+
+/// The same diff of `model` against the names of `db`: the create path when `db` is empty,
+/// else the alter path. `dialect` is compared exactly and case-sensitively, and only for primary keys
 /// on the create path.
 void diff_table(MigrationText& out, std::string_view table, const ModelColumns& model,
                 const ColumnNames& db, std::string_view dialect);

@@ -146,9 +146,14 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(names, attribute_names());
 
   Holds holds;
-  core::ModelColumns model;
+  // While every name is an exact str the names are distinct texts, as keys of one dict: the
+  // columns are kept as they come, each beside its key, so that the database's own dict can
+  // be asked for it. The first other name moves them into the map that merges equal texts.
+  core::SmallVector<core::ModelColumn, 32> plain;
+  core::SmallVector<PyObject*, 32> plain_keys;
+  core::ModelColumns merged;
+  bool is_plain = true;
   DictWalk model_walk(model_fields);
-  model.reserve(static_cast<std::size_t>(model_walk.size()));
   PyObject *key, *value;
   while (true) {
     KESTRELITE_TRY(more, model_walk.next(key, value));
@@ -157,25 +162,59 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     Owned value_ref = Owned::borrow(value);
     KESTRELITE_TRY(name, held_text(key, holds));
     KESTRELITE_TRY(attrs, to_dict(value));
-    KESTRELITE_CHECK(read_column(attrs, *names, model.column(name), holds));
+    if (is_plain && !PyUnicode_CheckExact(key)) {
+      is_plain = false;
+      merged.reserve(static_cast<std::size_t>(model_walk.size()));
+      for (const core::ModelColumn& c : plain) merged.put(c);
+    }
+    core::ModelColumn* column = nullptr;
+    if (is_plain) {
+      column = &plain.emplace_back();
+      column->name = name;
+      plain_keys.push_back(key);  // held by `holds`
+    } else {
+      column = &merged.column(name);
+    }
+    KESTRELITE_CHECK(read_column(attrs, *names, *column, holds));
   }
 
   // Nothing below runs Python code: the database's names need no hold but their 3.9 copies.
-  core::ColumnNames db;
+  core::SmallVector<std::string_view, 32> db_names;
+  bool db_plain = true;
   DictWalk db_walk(db_columns);
-  db.reserve(static_cast<std::size_t>(db_walk.size()));
   while (true) {
     KESTRELITE_TRY(more, db_walk.next(key, value));
     if (!more) break;
     KESTRELITE_TRY(name, to_str(key));
     KESTRELITE_TRY(type_text, to_str(value));
     (void)type_text;
-    db.put(name.view);
+    db_names.push_back(name.view);
+    db_plain = db_plain && PyUnicode_CheckExact(key);
     if (name.keep) holds.push_back(std::move(name.keep));
   }
 
+  const std::span<const core::ModelColumn> columns =
+      is_plain ? std::span<const core::ModelColumn>(plain.data(), plain.size())
+               : merged.columns();
+  core::SmallVector<bool, 64> present;
+  present.reserve(columns.size());
+  if (is_plain && db_plain) {
+    // Exact strs on both sides: the dict compares texts exactly, with their cached hashes.
+    for (PyObject* k : plain_keys) {
+      const int has = PyDict_Contains(db_columns, k);
+      if (has < 0) return fetch_error();
+      present.push_back(has == 1);
+    }
+  } else if (!db_names.empty()) {
+    core::ColumnNames db;
+    db.reserve(db_names.size());
+    for (std::string_view n : db_names) db.put(n);
+    for (const core::ModelColumn& c : columns) present.push_back(db.contains(c.name));
+  }
+
   core::MigrationText& m = migration_buffer();
-  core::diff_table(m, table.view, model, db, dialect.view);
+  core::diff_columns(m, table.view, columns, std::span<const bool>(present.data(), present.size()),
+                     !db_names.empty(), dialect.view);
   KESTRELITE_TRY(upgrade, statement_list(m, m.upgrade));
   KESTRELITE_TRY(downgrade, statement_list(m, m.downgrade));
   return checked(PyTuple_Pack(2, upgrade.get(), downgrade.get()));

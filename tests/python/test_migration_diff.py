@@ -653,3 +653,15 @@ def test_attribute_keys_are_found_by_their_text_whatever_object_holds_it(mod, ke
     assert diff(mod, {"c": attrs}, {}) == create("t", "c VARCHAR(9) NOT NULL")
     attrs = {key_form("primary_key"): True, key_form("unique"): True}
     assert diff(mod, {"c": attrs}, {}) == create("t", "c INTEGER PRIMARY KEY AUTOINCREMENT")
+
+
+@pytest.mark.parametrize("model_form", [lambda n: n, lambda n: "".join(list(n)), KeyText],
+                         ids=["model-literal", "model-built", "model-subclass"])
+@pytest.mark.parametrize("db_form", [lambda n: n, lambda n: "".join(list(n)), KeyText],
+                         ids=["db-literal", "db-built", "db-subclass"])
+def test_column_names_match_by_text_whatever_objects_hold_them(mod, model_form, db_form):
+    names = ["id", "name", "email", "age"]
+    # Only some names take the form under test, so both kinds meet in one call.
+    model = {(model_form(n) if i % 2 else n): {"data_type": f"T{i}"} for i, n in enumerate(names)}
+    db = {(db_form(n) if i else n): "X" for i, n in enumerate(["id", "email", "other"])}
+    assert diff(mod, model, db) == alter(add("t", "name", "T1"), add("t", "age", "T3"))
