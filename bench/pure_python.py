@@ -256,3 +256,62 @@ class SchemaDiffEngine:
             upgrade.append(statement + ";")
             downgrade.append(f"ALTER TABLE {table_name} DROP COLUMN {name};")
         return upgrade, downgrade
+
+
+def _type_error(value, target):
+    return TypeError(f"'{type(value).__name__}' object cannot be converted to '{target}'")
+
+
+class CheckedSchemaDiffEngine:
+    """The same diff read the module's way: every model column's name, attribute dict and
+    three attributes, and every database name and type text, are read and checked, also for
+    the columns the table already has (SchemaDiffEngine above looks only at the missing
+    ones, so it accepts inputs that the module refuses)."""
+
+    __slots__ = ()
+
+    def diff_table(self, table_name, model_fields, db_columns, _dialect):
+        columns = []
+        get = dict.get
+        for name, attrs in dict.items(model_fields):
+            if not isinstance(name, str):
+                raise _type_error(name, "PyString")
+            if not isinstance(attrs, dict):
+                raise _type_error(attrs, "PyDict")
+            data_type = get(attrs, "data_type")
+            nullable = get(attrs, "nullable", True)
+            primary_key = get(attrs, "primary_key", False)
+            columns.append((name, data_type if isinstance(data_type, str) else "TEXT",
+                            nullable if isinstance(nullable, bool) else True,
+                            primary_key if isinstance(primary_key, bool) else False))
+        for name, type_text in dict.items(db_columns):
+            if not isinstance(name, str):
+                raise _type_error(name, "PyString")
+            if not isinstance(type_text, str):
+                raise _type_error(type_text, "PyString")
+        if not db_columns:
+            definitions = []
+            for name, data_type, nullable, primary_key in columns:
+                if primary_key:
+                    if _dialect == "mysql":
+                        definitions.append(f"{name} INT AUTO_INCREMENT PRIMARY KEY")
+                    elif _dialect in ("postgres", "postgresql"):
+                        definitions.append(f"{name} SERIAL PRIMARY KEY")
+                    else:
+                        definitions.append(f"{name} INTEGER PRIMARY KEY AUTOINCREMENT")
+                elif nullable:
+                    definitions.append(f"{name} {data_type}")
+                else:
+                    definitions.append(f"{name} {data_type} NOT NULL")
+            return (
+                [f"CREATE TABLE IF NOT EXISTS {table_name} ({', '.join(definitions)});"],
+                [f"DROP TABLE IF EXISTS {table_name};"],
+            )
+        upgrade, downgrade = [], []
+        for name, data_type, nullable, primary_key in columns:
+            if name in db_columns:
+                continue
+            not_null = " NOT NULL" if not nullable and not primary_key else ""
+            upgrade.append(f"ALTER TABLE {table_name} ADD COLUMN {name} {data_type}{not_null};")
+            downgrade.append(f"ALTER TABLE {table_name} DROP COLUMN {name};")
+        return upgrade, downgrade

@@ -32,8 +32,18 @@ class StatementCache {
 
   /// The statement built before from these arguments (a new reference), or nullptr.
   PyObject* find(Kind kind, std::span<PyObject* const> texts, PyObject* columns) const noexcept {
-    const Entry& e = slots_[slot_of(kind, texts, columns)];
-    if (e.kind != kind || !same(e, texts, columns)) return nullptr;
+    const ColumnsView view(columns);
+    const Entry& e = slots_[slot_of(kind, texts, view.first)];
+    if (e.kind != kind || e.text_count != texts.size() || e.has_columns != (columns != nullptr))
+      return nullptr;
+    for (std::size_t i = 0; i < texts.size(); ++i)
+      if (e.texts[i].get() != texts[i]) return nullptr;
+    if (columns) {
+      if (view.size < 0 || static_cast<std::size_t>(view.size) != e.columns.size()) return nullptr;
+      if (view.size > 0 && view.first != e.columns[0].get()) return nullptr;
+      for (Py_ssize_t i = 1; i < view.size; ++i)
+        if (view.at(i) != e.columns[static_cast<std::size_t>(i)].get()) return nullptr;
+    }
     PyObject* statement = e.statement.get();
     Py_INCREF(statement);
     return statement;
@@ -45,13 +55,14 @@ class StatementCache {
     if (texts.size() > kMaxTexts) return;
     for (PyObject* t : texts)
       if (!PyUnicode_CheckExact(t)) return;
-    const Py_ssize_t n = columns ? column_count(columns) : 0;
+    const ColumnsView view(columns);
+    const Py_ssize_t n = columns ? view.size : 0;
     if (n < 0) return;
-    Entry& e = slots_[slot_of(kind, texts, columns)];
+    Entry& e = slots_[slot_of(kind, texts, view.first)];
     e = Entry();
     e.columns.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* item = column_at(columns, i);
+      PyObject* item = view.at(i);
       if (!PyUnicode_CheckExact(item)) return;
       e.columns.push_back(Owned::borrow(item));
     }
@@ -76,36 +87,34 @@ class StatementCache {
     Owned statement;
   };
 
-  /// The number of columns of an exact list or tuple that may be remembered, or -1.
-  static Py_ssize_t column_count(PyObject* columns) noexcept {
-    Py_ssize_t n = -1;
-    if (PyList_CheckExact(columns)) n = PyList_Size(columns);
-    else if (PyTuple_CheckExact(columns)) n = PyTuple_Size(columns);
-    return n <= kMaxColumns ? n : -1;
-  }
-  static PyObject* column_at(PyObject* columns, Py_ssize_t i) noexcept {
-    return PyList_CheckExact(columns) ? PyList_GetItem(columns, i) : PyTuple_GetItem(columns, i);
-  }
+  /// The items of an exact list or tuple of at most kMaxColumns; `size` is -1 for anything
+  /// else (nothing to remember), and `first` the first item when there is one.
+  struct ColumnsView {
+    explicit ColumnsView(PyObject* columns) noexcept : columns(columns) {
+      if (!columns) return;
+      list = PyList_CheckExact(columns);
+      if (list) size = PyList_Size(columns);
+      else if (PyTuple_CheckExact(columns)) size = PyTuple_Size(columns);
+      if (size > kMaxColumns) size = -1;
+      if (size > 0) first = at(0);
+    }
+    PyObject* at(Py_ssize_t i) const noexcept {
+      return list ? PyList_GetItem(columns, i) : PyTuple_GetItem(columns, i);
+    }
+    PyObject* columns;
+    bool list = false;
+    Py_ssize_t size = -1;
+    PyObject* first = nullptr;
+  };
 
+  /// Spreads calls over the slots by the identity of their texts and first column: a list
+  /// literal is a new object at every call, but its items are the same constants.
   static std::size_t slot_of(Kind kind, std::span<PyObject* const> texts,
-                             PyObject* columns) noexcept {
+                             PyObject* first) noexcept {
     std::uintptr_t h = static_cast<std::uintptr_t>(kind);
     for (PyObject* t : texts) h = h * 0x9E3779B97F4A7C15ull + reinterpret_cast<std::uintptr_t>(t);
-    if (columns && column_count(columns) > 0)
-      h = h * 0x9E3779B97F4A7C15ull + reinterpret_cast<std::uintptr_t>(column_at(columns, 0));
+    if (first) h = h * 0x9E3779B97F4A7C15ull + reinterpret_cast<std::uintptr_t>(first);
     return static_cast<std::size_t>((h ^ (h >> 29)) * 0xBF58476D1CE4E5B9ull >> 58) % kSlots;
-  }
-
-  static bool same(const Entry& e, std::span<PyObject* const> texts, PyObject* columns) noexcept {
-    if (e.text_count != texts.size() || e.has_columns != (columns != nullptr)) return false;
-    for (std::size_t i = 0; i < texts.size(); ++i)
-      if (e.texts[i].get() != texts[i]) return false;
-    if (!columns) return true;
-    const Py_ssize_t n = column_count(columns);
-    if (n < 0 || static_cast<std::size_t>(n) != e.columns.size()) return false;
-    for (Py_ssize_t i = 0; i < n; ++i)
-      if (column_at(columns, i) != e.columns[static_cast<std::size_t>(i)].get()) return false;
-    return true;
   }
 
   std::array<Entry, kSlots> slots_;
