@@ -36,27 +36,32 @@ bool out_of_memory(const Error& e) {
   return PyErr_GivenExceptionMatches(e.type(), PyExc_MemoryError) != 0;
 }
 
-Result<bool> add_any(Keys& keys, PyObject* key) {
-  // The plain int and str first, without asking for a conversion that would only fail.
+enum class Plain : std::uint8_t { kNew, kKnown, kOther };
+
+/// Adds a plain int or str, which runs no Python code and needs no result value; kOther for
+/// any other key, and for a plain one the direct reading refuses (out of range, lone
+/// surrogates, no memory for its UTF-8), which the general path then reads again.
+inline Plain add_plain(Keys& keys, PyObject* key) {
   if (PyLong_CheckExact(key)) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(key, &overflow);
-    if (overflow == 0 && !(v == -1 && PyErr_Occurred())) return keys.add_int(v);
-    PyErr_Clear();  // out of range: the general path below gives its text
-  } else if (PyUnicode_CheckExact(key)) {
-    if (g_runtime.as_utf8_and_size) {
-      Py_ssize_t size = 0;
-      if (const char* data = g_runtime.as_utf8_and_size(key, &size))
-        return keys.add_str(std::string_view(data, static_cast<std::size_t>(size)));
-      if (PyErr_ExceptionMatches(PyExc_MemoryError)) return fetch_error();
-      PyErr_Clear();
-    } else {
-      Result<Str> s = to_str(key);
-      if (s) return keys.add_str(s->view);
-      if (out_of_memory(s.error())) return std::move(s).error();
+    if (overflow == 0 && !(v == -1 && PyErr_Occurred()))
+      return keys.add_int(v) ? Plain::kNew : Plain::kKnown;
+  } else if (PyUnicode_CheckExact(key) && g_runtime.as_utf8_and_size) {
+    Py_ssize_t size = 0;
+    if (const char* data = g_runtime.as_utf8_and_size(key, &size)) {
+      const std::string_view text(data, static_cast<std::size_t>(size));
+      return keys.add_str(text) ? Plain::kNew : Plain::kKnown;
     }
-    // lone surrogates: the general path below replaces them
+  } else {
+    return Plain::kOther;
   }
+  PyErr_Clear();
+  return Plain::kOther;
+}
+
+Result<bool> add_any(Keys& keys, PyObject* key) {
+  if (const Plain p = add_plain(keys, key); p != Plain::kOther) return p == Plain::kNew;
   // An object without __index__ would only raise and discard a TypeError: skip the attempt.
   if (PyLong_Check(key) || PyIndex_Check(key)) {
     Result<std::int64_t> v = to_i64(key);
@@ -112,6 +117,10 @@ Result<Owned> add_keys_batch(PyObject* self, const Slots& a) {
       held = Owned::steal(PySequence_GetItem(seq, i));
       if (!held) return fetch_error();
       item = held.get();
+    }
+    if (const Plain p = add_plain(*keys, item); p != Plain::kOther) {
+      added += p == Plain::kNew;
+      continue;
     }
     KESTRELITE_TRY(is_new, add_any(*keys, item));
     added += is_new;
