@@ -18,8 +18,8 @@ template <class Payload>
 struct FieldEntry {
   std::string name;
   std::string current_text;
-  Payload current_value;
   std::string changed_from;  // the baseline text while `changed`; stale otherwise
+  [[no_unique_address]] Payload current_value;
   bool changed = false;
 
   bool dirty() const noexcept { return changed && changed_from != current_text; }
@@ -77,7 +77,7 @@ class FieldMap {
   /// replaced whole, keeping its place.
   void load(std::string_view name, std::string text, Payload value) {
     auto [entry, created] = table_.find_or_insert(name, [&] {
-      return Entry{std::string(name), std::move(text), std::move(value), std::string(), false};
+      return Entry{std::string(name), std::move(text), std::string(), std::move(value), false};
     });
     if (created) return;
     entry->current_text = std::move(text);
@@ -88,7 +88,7 @@ class FieldMap {
   /// Records a new value: an existing field keeps its snapshot; a new one starts clean.
   void set(std::string_view name, std::string text, Payload value) {
     auto [entry, created] = table_.find_or_insert(name, [&] {
-      return Entry{std::string(name), std::move(text), std::move(value), std::string(), false};
+      return Entry{std::string(name), std::move(text), std::string(), std::move(value), false};
     });
     if (created) return;
     entry->change(std::move(text));
