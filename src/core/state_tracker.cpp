@@ -43,13 +43,20 @@ void load_row(NativeTracker& tracker, std::uint64_t i) {
 /// The list of all trackers of one run, in one anonymous mapping. A million trackers take
 /// some 450 MB, and touching that for the first time page by page costs more than the work
 /// itself; asking for transparent huge pages turns about a hundred thousand page faults into
-/// a few hundred.
+/// a few hundred. A list smaller than one huge page comes from the heap instead, which hands
+/// back memory already mapped rather than a whole fresh huge page to clear.
 class TrackerList {
  public:
   explicit TrackerList(std::size_t count) {
     if (count == 0) return;
     constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    bytes_ = (count * sizeof(NativeTracker) + kHugePage - 1) / kHugePage * kHugePage;
+    const std::size_t needed = count * sizeof(NativeTracker);
+    if (needed < kHugePage) {
+      data_ = static_cast<NativeTracker*>(
+          ::operator new(needed, std::align_val_t(alignof(NativeTracker))));
+      return;
+    }
+    bytes_ = (needed + kHugePage - 1) / kHugePage * kHugePage;
     void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
     madvise(p, bytes_, MADV_HUGEPAGE);  // advice only: without it the run is slower, not wrong
@@ -59,7 +66,11 @@ class TrackerList {
   TrackerList& operator=(const TrackerList&) = delete;
   ~TrackerList() {
     for (std::size_t i = 0; i < size_; ++i) data_[i].~NativeTracker();
-    if (data_) munmap(data_, bytes_);
+    if (bytes_ != 0) {
+      munmap(data_, bytes_);
+    } else if (data_) {
+      ::operator delete(data_, std::align_val_t(alignof(NativeTracker)));
+    }
   }
 
   NativeTracker& emplace_back() {
@@ -73,7 +84,7 @@ class TrackerList {
  private:
   NativeTracker* data_ = nullptr;
   std::size_t size_ = 0;
-  std::size_t bytes_ = 0;
+  std::size_t bytes_ = 0;  // the mapping's size; 0 when the list is on the heap
 };
 
 }  // namespace
