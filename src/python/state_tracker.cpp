@@ -19,34 +19,19 @@
 namespace kestrelite::python {
 namespace {
 
-/// What a field holds of the interpreter's: the object last stored and, when the field's name
-/// came as an exact str, that str, which the results hand back as their key instead of making
-/// a new one.
-struct FieldObjects {
-  Owned value;
-  Owned name;
-};
+using Fields = core::FieldMap<Owned>;
 
-using Fields = core::FieldMap<FieldObjects>;
-
-FieldObjects objects_of(PyObject* name, PyObject* value) {
-  return FieldObjects{Owned::borrow(value),
-                      PyUnicode_CheckExact(name) ? Owned::borrow(name) : Owned()};
-}
-
-Result<Owned> name_of(const Fields::Entry& e) {
-  if (e.current_value.name) return Owned::borrow(e.current_value.name.get());
-  return new_str(e.name);
-}
-
-/// Loads a row over the previous one. While the new row's names come in the old row's order,
-/// each field is rewritten where it is (its name recognised by the very str object when it can
-/// be), which hashes and allocates nothing; at the first other name the rest of the old row is
-/// dropped and fields are stored as new. However the walk ends, the tracker then holds exactly
-/// the fields loaded so far.
+/// Loads a row over the previous one. Every object the old row held is released first, as
+/// emptying the tracker would; then, while the new row's names come in the old row's order,
+/// each field is rewritten where it is, which hashes and allocates nothing, and at the first
+/// other name the rest of the old row is dropped and fields are stored as new. However the
+/// walk ends, the tracker then holds exactly the fields loaded so far.
 class RowLoad {
  public:
-  explicit RowLoad(Fields& fields) noexcept : fields_(fields) {}
+  explicit RowLoad(Fields& fields) noexcept : fields_(fields) {
+    // A finaliser run here meets the exclusive hold, so the walk over the fields stands.
+    for (Fields::Entry& e : fields_) e.current_value = Owned();
+  }
   RowLoad(const RowLoad&) = delete;
   RowLoad& operator=(const RowLoad&) = delete;
   ~RowLoad() {
@@ -54,11 +39,9 @@ class RowLoad {
   }
 
   Status field(PyObject* key, PyObject* value, Py_ssize_t row_size) {
-    if (in_place_ && kept_ < fields_.size() && fields_.at(kept_).current_value.name.get() == key)
-      return rewrite(key, value);
     KESTRELITE_TRY(name, to_str(key));
     if (in_place_ && kept_ < fields_.size() && fields_.at(kept_).name == name.view)
-      return rewrite(key, value);
+      return rewrite(value);
     if (in_place_) {
       fields_.truncate(kept_);
       in_place_ = false;
@@ -66,19 +49,18 @@ class RowLoad {
     }
     std::string text;
     KESTRELITE_CHECK(append_text_form(text, value));
-    fields_.load(name.view, std::move(text), objects_of(key, value));
+    fields_.load(name.view, std::move(text), Owned::borrow(value));
     return Unit{};
   }
 
  private:
   // A failing text leaves field kept_ half written; the destructor drops it.
-  Status rewrite(PyObject* key, PyObject* value) {
+  Status rewrite(PyObject* value) {
     Fields::Entry& e = fields_.at(kept_);
     e.current_text.clear();
     KESTRELITE_CHECK(append_text_form(e.current_text, value));
     e.settle();
-    if (e.current_value.name.get() != key) e.current_value = objects_of(key, value);
-    else e.current_value.value = Owned::borrow(value);
+    e.current_value = Owned::borrow(value);
     ++kept_;
     return Unit{};
   }
@@ -124,7 +106,7 @@ Result<Owned> set_field(PyObject* self, const Slots& a) {
   // The text is complete before anything is stored, so a failure leaves the field as it was.
   std::string text;
   KESTRELITE_CHECK(append_text_form(text, value));
-  fields->set(name.view, std::move(text), objects_of(a[0], value));
+  fields->set(name.view, std::move(text), Owned::borrow(value));
   return new_none();
 }
 
@@ -132,7 +114,7 @@ Result<Owned> get_field(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(fields, take_shared<Fields>(self, g_state_tracker_class));
   KESTRELITE_TRY(name, convert_arg(a[0], "field", to_str));
   if (const Fields::Entry* entry = fields->find(name.view))
-    return Owned::borrow(entry->current_value.value.get());
+    return Owned::borrow(entry->current_value.get());
   return new_none();
 }
 
@@ -149,7 +131,7 @@ Result<Owned> dirty_fields(PyObject* self) {
   Py_ssize_t i = 0;
   for (const Fields::Entry& e : *fields) {
     if (!e.dirty()) continue;
-    KESTRELITE_TRY(name, name_of(e));
+    KESTRELITE_TRY(name, new_str(e.name));
     PyList_SetItem(list.get(), i++, name.release());
   }
   return list;
@@ -160,8 +142,8 @@ Result<Owned> fields_dict(const Fields& fields, bool only_dirty) {
   KESTRELITE_TRY(dict, checked(PyDict_New()));
   for (const Fields::Entry& e : fields) {
     if (only_dirty && !e.dirty()) continue;
-    KESTRELITE_TRY(name, name_of(e));
-    if (PyDict_SetItem(dict.get(), name.get(), e.current_value.value.get()) < 0)
+    KESTRELITE_TRY(name, new_str(e.name));
+    if (PyDict_SetItem(dict.get(), name.get(), e.current_value.get()) < 0)
       return fetch_error();
   }
   return dict;

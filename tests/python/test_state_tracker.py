@@ -304,6 +304,19 @@ def test_a_row_loaded_over_another_holds_exactly_the_new_row(mod, new):
     assert all(type(name) is str for name in [*t.dirty_fields(), *t.get_dirty_changes()])
 
 
+def test_the_old_row_is_released_before_the_new_one_is_read(mod):
+    t = mod.StateTracker()
+    data = {"alpha": 1, "beta": 2}
+
+    class Old:
+        def __del__(self):
+            data["late"] = 3  # a finaliser changing the row about to be read
+
+    t.set_initial_state({"alpha": Old(), "gone": Old()})
+    t.set_initial_state(data)
+    assert t.get_current_dict() == {"alpha": 1, "beta": 2, "late": 3}
+
+
 def test_a_long_row_reloaded_in_part_finds_every_field(mod):
     t = mod.StateTracker()
     t.set_initial_state({f"f{i}": i for i in range(20)})
