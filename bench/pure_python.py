@@ -218,6 +218,15 @@ def _flag(attrs, key, default):
     return value if isinstance(value, bool) else default
 
 
+def _key_definition(name, dialect):
+    """A primary-key column of CREATE TABLE; the dialect is matched exactly."""
+    if dialect == "mysql":
+        return f"{name} INT AUTO_INCREMENT PRIMARY KEY"
+    if dialect in ("postgres", "postgresql"):
+        return f"{name} SERIAL PRIMARY KEY"
+    return f"{name} INTEGER PRIMARY KEY AUTOINCREMENT"
+
+
 class SchemaDiffEngine:
     """Add-only diff of model columns against database columns."""
 
@@ -228,12 +237,7 @@ class SchemaDiffEngine:
             definitions = []
             for name, attrs in model_fields.items():
                 if _flag(attrs, "primary_key", False):
-                    if _dialect == "mysql":
-                        definitions.append(f"{name} INT AUTO_INCREMENT PRIMARY KEY")
-                    elif _dialect in ("postgres", "postgresql"):
-                        definitions.append(f"{name} SERIAL PRIMARY KEY")
-                    else:
-                        definitions.append(f"{name} INTEGER PRIMARY KEY AUTOINCREMENT")
+                    definitions.append(_key_definition(name, _dialect))
                     continue
                 data_type = attrs.get("data_type")
                 definition = f"{name} {data_type if isinstance(data_type, str) else 'TEXT'}"
@@ -293,12 +297,7 @@ class CheckedSchemaDiffEngine:
             definitions = []
             for name, data_type, nullable, primary_key in columns:
                 if primary_key:
-                    if _dialect == "mysql":
-                        definitions.append(f"{name} INT AUTO_INCREMENT PRIMARY KEY")
-                    elif _dialect in ("postgres", "postgresql"):
-                        definitions.append(f"{name} SERIAL PRIMARY KEY")
-                    else:
-                        definitions.append(f"{name} INTEGER PRIMARY KEY AUTOINCREMENT")
+                    definitions.append(_key_definition(name, _dialect))
                 elif nullable:
                     definitions.append(f"{name} {data_type}")
                 else:

@@ -127,12 +127,17 @@ void diff_columns(MigrationText& out, std::string_view table,
   }
 }
 
+void mark_present(std::span<const ModelColumn> model, const ColumnNames& db,
+                  SmallVector<bool, 64>& present) {
+  present.reserve(present.size() + model.size());
+  for (const ModelColumn& c : model) present.push_back(db.contains(c.name));
+}
+
 void diff_table(MigrationText& out, std::string_view table, const ModelColumns& model,
                 const ColumnNames& db, std::string_view dialect) {
   const std::span<const ModelColumn> columns = model.columns();
   SmallVector<bool, 64> present;
-  present.reserve(columns.size());
-  for (const ModelColumn& c : columns) present.push_back(db.contains(c.name));
+  mark_present(columns, db, present);
   diff_columns(out, table, columns, std::span<const bool>(present.data(), present.size()),
                !db.empty(), dialect);
 }

@@ -92,9 +92,12 @@ void diff_columns(MigrationText& out, std::string_view table,
                   std::span<const ModelColumn> model, std::span<const bool> present, bool exist,
                   std::string_view dialect);
 
+/// Appends to `present`, for each column of `model`, whether `db` has its name.
+void mark_present(std::span<const ModelColumn> model, const ColumnNames& db,
+                  SmallVector<bool, 64>& present);
+
 /// The same diff of `model` against the names of `db`: the create path when `db` is empty,
-/// else the alter path. `dialect` is compared exactly and case-sensitively, and only for primary keys
-/// on the create path.
+/// else the alter path.
 void diff_table(MigrationText& out, std::string_view table, const ModelColumns& model,
                 const ColumnNames& db, std::string_view dialect);
 

@@ -28,8 +28,6 @@ constexpr FunctionDescription kAddKey{"BatchAggregator", "add_key", kKeyParams, 
 constexpr std::string_view kKeysParams[] = {"keys"};
 constexpr FunctionDescription kAddKeysBatch{"BatchAggregator", "add_keys_batch", kKeysParams, 1};
 
-/// Adds one key of any type: an integer when it has an in-range integer form, else a str's own
-/// text, else its text form. Fails only when the module itself cannot go on.
 /// Running out of memory while reading a key's integer or text is the call's error: the key
 /// must not be stored in another form for want of memory.
 bool out_of_memory(const Error& e) {
@@ -60,8 +58,9 @@ inline Plain add_plain(Keys& keys, PyObject* key) {
   return Plain::kOther;
 }
 
-Result<bool> add_any(Keys& keys, PyObject* key) {
-  if (const Plain p = add_plain(keys, key); p != Plain::kOther) return p == Plain::kNew;
+/// Adds a key that add_plain did not take: an in-range integer form, else a str's own text,
+/// else its text form.
+Result<bool> add_other(Keys& keys, PyObject* key) {
   // An object without __index__ would only raise and discard a TypeError: skip the attempt.
   if (PyLong_Check(key) || PyIndex_Check(key)) {
     Result<std::int64_t> v = to_i64(key);
@@ -76,6 +75,13 @@ Result<bool> add_any(Keys& keys, PyObject* key) {
   std::string text;
   KESTRELITE_CHECK(append_text_form(text, key));
   return keys.add_str(text);
+}
+
+/// Adds one key of any type: an integer when it has an in-range integer form, else a str's own
+/// text, else its text form. Fails only when the module itself cannot go on.
+Result<bool> add_any(Keys& keys, PyObject* key) {
+  if (const Plain p = add_plain(keys, key); p != Plain::kOther) return p == Plain::kNew;
+  return add_other(keys, key);
 }
 
 Result<Owned> add_key_int(PyObject* self, const Slots& a) {
@@ -122,7 +128,7 @@ Result<Owned> add_keys_batch(PyObject* self, const Slots& a) {
       added += p == Plain::kNew;
       continue;
     }
-    KESTRELITE_TRY(is_new, add_any(*keys, item));
+    KESTRELITE_TRY(is_new, add_other(*keys, item));
     added += is_new;
   }
   return new_count(added);

@@ -197,9 +197,9 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
       is_plain ? std::span<const core::ModelColumn>(plain.data(), plain.size())
                : merged.columns();
   core::SmallVector<bool, 64> present;
-  present.reserve(columns.size());
   if (is_plain && db_plain) {
     // Exact strs on both sides: the dict compares texts exactly, with their cached hashes.
+    present.reserve(plain_keys.size());
     for (PyObject* k : plain_keys) {
       const int has = PyDict_Contains(db_columns, k);
       if (has < 0) return fetch_error();
@@ -209,7 +209,7 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     core::ColumnNames db;
     db.reserve(db_names.size());
     for (std::string_view n : db_names) db.put(n);
-    for (const core::ModelColumn& c : columns) present.push_back(db.contains(c.name));
+    core::mark_present(columns, db, present);
   }
 
   core::MigrationText& m = migration_buffer();

@@ -143,8 +143,7 @@ Result<Owned> fields_dict(const Fields& fields, bool only_dirty) {
   for (const Fields::Entry& e : fields) {
     if (only_dirty && !e.dirty()) continue;
     KESTRELITE_TRY(name, new_str(e.name));
-    if (PyDict_SetItem(dict.get(), name.get(), e.current_value.get()) < 0)
-      return fetch_error();
+    if (PyDict_SetItem(dict.get(), name.get(), e.current_value.get()) < 0) return fetch_error();
   }
   return dict;
 }
