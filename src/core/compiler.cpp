@@ -10,16 +10,7 @@ namespace kestrelite::core {
 namespace {
 
 constexpr std::size_t kWriteReserve = 128;
-constexpr std::size_t kSelectReserve = 256;
 constexpr std::string_view kSeparator = ", ";
-
-/// Appends `names` joined with ", ".
-void append_joined(std::string& out, std::span<const std::string_view> names) {
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) out.append(kSeparator);
-    out.append(names[i]);
-  }
-}
 
 /// Decimal digits of `v`.
 std::size_t digit_count(std::uint64_t v) noexcept {
@@ -44,28 +35,66 @@ std::size_t placeholder_size(Dialect dialect, std::uint64_t index) noexcept {
   return 1;
 }
 
-/// Writes into a buffer sized exactly beforehand: the write statements know their length
-/// up front, so they skip the capacity check of every append.
+/// Copies a short name without a call into the C library: names and keywords are mostly a
+/// few bytes, where the call costs more than the copy. Two overlapping moves cover any length
+/// between one power of two and the next.
+inline void copy_short(char* dst, const char* src, std::size_t n) noexcept {
+  if (n > 32) {
+    std::memcpy(dst, src, n);
+  } else if (n >= 16) {
+    char head[16], tail[16];
+    std::memcpy(head, src, 16);
+    std::memcpy(tail, src + n - 16, 16);
+    std::memcpy(dst, head, 16);
+    std::memcpy(dst + n - 16, tail, 16);
+  } else if (n >= 8) {
+    std::uint64_t head, tail;
+    std::memcpy(&head, src, 8);
+    std::memcpy(&tail, src + n - 8, 8);
+    std::memcpy(dst, &head, 8);
+    std::memcpy(dst + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, src, 4);
+    std::memcpy(&tail, src + n - 4, 4);
+    std::memcpy(dst, &head, 4);
+    std::memcpy(dst + n - 4, &tail, 4);
+  } else if (n > 0) {
+    const char a = src[0], b = src[n / 2], c = src[n - 1];
+    dst[0] = a;
+    dst[n / 2] = b;
+    dst[n - 1] = c;
+  }
+}
+
+/// Writes into a buffer sized exactly beforehand: every statement knows its length up front,
+/// so no write checks capacity.
 class Writer {
  public:
   explicit Writer(char* p) noexcept : p_(p) {}
   void put(std::string_view s) noexcept {
-    if (!s.empty()) std::memcpy(p_, s.data(), s.size());
+    copy_short(p_, s.data(), s.size());
     p_ += s.size();
   }
   void put(char c) noexcept { *p_++ = c; }
+  /// `s` with ASCII a-z written as A-Z; every other byte unchanged.
+  void put_upper(std::string_view s) noexcept {
+    for (const char c : s) *p_++ = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  void decimal(std::uint64_t v) noexcept {
+    const std::size_t n = digit_count(v);
+    for (std::size_t i = n; i > 0; --i) {
+      p_[i - 1] = static_cast<char>('0' + v % 10);
+      v /= 10;
+    }
+    p_ += n;
+  }
   void placeholder(Dialect dialect, std::uint64_t index) noexcept {
     switch (dialect) {
-      case Dialect::kPostgres: {
+      case Dialect::kPostgres:
         *p_++ = '$';
-        const std::size_t n = digit_count(index);
-        for (std::size_t i = n; i > 0; --i) {
-          p_[i - 1] = static_cast<char>('0' + index % 10);
-          index /= 10;
-        }
-        p_ += n;
+        decimal(index);
         return;
-      }
       case Dialect::kMysql:
         put("%s");
         return;
@@ -80,9 +109,10 @@ class Writer {
   char* p_;
 };
 
-/// Sizes `out` to exactly `size` bytes and hands back a writer at its start.
+/// Sizes `out` to exactly `size` bytes and hands back a writer at its start. The buffer is
+/// reused from statement to statement, so resizing usually only moves its end: bytes are
+/// filled in only where it grows, and every byte is written over anyway.
 Writer sized(std::string& out, std::size_t size) {
-  out.clear();
   out.reserve(std::max(size, kWriteReserve));
   out.resize(size);
   return Writer(out.data());
@@ -91,6 +121,10 @@ Writer sized(std::string& out, std::size_t size) {
 }  // namespace
 
 Dialect classify_dialect(std::string_view dialect) noexcept {
+  // Callers nearly always pass the lower-case spelling, which needs no folding.
+  if (dialect == "postgres") return Dialect::kPostgres;
+  if (dialect == "sqlite") return Dialect::kSqlite;
+  if (dialect == "mysql") return Dialect::kMysql;
   if (equals_ascii_folded(dialect, "mysql")) return Dialect::kMysql;
   if (equals_ascii_folded(dialect, "postgres") || equals_ascii_folded(dialect, "postgresql")) {
     return Dialect::kPostgres;
@@ -186,54 +220,95 @@ void compile_update(std::string& out, std::string_view table,
 
 void compile_delete(std::string& out, std::string_view table, std::string_view pk_col,
                     std::string_view dialect) {
-  out.clear();
-  out.append("DELETE FROM ").append(table).append(" WHERE ").append(pk_col).append(" = ");
-  append_placeholder(out, classify_dialect(dialect), 1);
+  const Dialect family = classify_dialect(dialect);
+  constexpr std::string_view kHead = "DELETE FROM ", kWhere = " WHERE ", kAssign = " = ";
+  Writer w = sized(out, kHead.size() + table.size() + kWhere.size() + pk_col.size() +
+                            kAssign.size() + placeholder_size(family, 1));
+  w.put(kHead);
+  w.put(table);
+  w.put(kWhere);
+  w.put(pk_col);
+  w.put(kAssign);
+  w.placeholder(family, 1);
+  assert(w.end() == out.data() + out.size());
 }
 
 void compile_select(std::string& out, const SelectQuery& query) {
   const Dialect family = classify_dialect(query.dialect);
-  out.clear();
-  out.reserve(kSelectReserve);
-  out.append("SELECT ");
-  if (query.columns.empty()) {
-    out.push_back('*');
-  } else {
-    append_joined(out, query.columns);
+  constexpr std::string_view kHead = "SELECT ", kFrom = " FROM ", kJoin = " JOIN ",
+                             kOn = " ON ", kWhere = " WHERE ", kAnd = " AND ",
+                             kOrder = " ORDER BY ", kLimit = " LIMIT ", kOffset = " OFFSET ";
+  const std::size_t ncol = query.columns.size();
+  std::size_t size = kHead.size() + kFrom.size() + query.table.size();
+  size += ncol == 0 ? 1 : kSeparator.size() * (ncol - 1);
+  for (const std::string_view column : query.columns) size += column.size();
+  for (const Join& join : query.joins)
+    size += 1 + join.type.size() + kJoin.size() + join.table.size() + kOn.size() +
+            join.on.size();
+  for (std::size_t k = 0; k < query.wheres.size(); ++k) {
+    const Condition& condition = query.wheres[k];
+    size += (k == 0 ? kWhere.size() : kAnd.size()) + condition.column.size() + 1 +
+            condition.op.size() + 1 + placeholder_size(family, k + 1);
   }
-  out.append(" FROM ").append(query.table);
+  for (std::size_t i = 0; i < query.order_by.size(); ++i) {
+    const OrderTerm& term = query.order_by[i];
+    size += (i == 0 ? kOrder.size() : kSeparator.size()) + term.column.size() + 1 +
+            term.direction.size();
+  }
+  if (query.limit) size += kLimit.size() + digit_count(*query.limit);
+  if (query.offset) size += kOffset.size() + digit_count(*query.offset);
+
+  Writer w = sized(out, size);
+  w.put(kHead);
+  if (ncol == 0) {
+    w.put('*');
+  } else {
+    for (std::size_t i = 0; i < ncol; ++i) {
+      if (i > 0) w.put(kSeparator);
+      w.put(query.columns[i]);
+    }
+  }
+  w.put(kFrom);
+  w.put(query.table);
 
   for (const Join& join : query.joins) {
-    out.push_back(' ');
-    append_ascii_upper(out, join.type);
-    out.append(" JOIN ").append(join.table).append(" ON ").append(join.on);
+    w.put(' ');
+    w.put_upper(join.type);
+    w.put(kJoin);
+    w.put(join.table);
+    w.put(kOn);
+    w.put(join.on);
   }
 
   for (std::size_t k = 0; k < query.wheres.size(); ++k) {
-    out.append(k == 0 ? " WHERE " : " AND ");
     const Condition& condition = query.wheres[k];
-    out.append(condition.column).push_back(' ');
-    out.append(condition.op).push_back(' ');
-    append_placeholder(out, family, k + 1);
+    w.put(k == 0 ? kWhere : kAnd);
+    w.put(condition.column);
+    w.put(' ');
+    w.put(condition.op);
+    w.put(' ');
+    w.placeholder(family, k + 1);
   }
 
   for (std::size_t i = 0; i < query.order_by.size(); ++i) {
-    out.append(i == 0 ? " ORDER BY " : ", ");
     const OrderTerm& term = query.order_by[i];
+    w.put(i == 0 ? kOrder : kSeparator);
     // The blank is written even for an empty direction, leaving "name " at the end.
-    out.append(term.column).push_back(' ');
-    append_ascii_upper(out, term.direction);
+    w.put(term.column);
+    w.put(' ');
+    w.put_upper(term.direction);
   }
 
   if (query.limit) {
-    out.append(" LIMIT ");
-    append_decimal(out, *query.limit);
+    w.put(kLimit);
+    w.decimal(*query.limit);
   }
   // Independent of the limit: an offset alone is written without one.
   if (query.offset) {
-    out.append(" OFFSET ");
-    append_decimal(out, *query.offset);
+    w.put(kOffset);
+    w.decimal(*query.offset);
   }
+  assert(w.end() == out.data() + out.size());
 }
 
 }  // namespace kestrelite::core

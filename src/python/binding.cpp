@@ -364,7 +364,7 @@ Status match_vector(const FunctionDescription& d, PyObject* const* args, Py_ssiz
 
 // ---- conversions ----------------------------------------------------------------------------
 
-Result<Str> to_str(PyObject* obj) {
+Result<Str> to_str_slow(PyObject* obj) {
   if (!PyUnicode_Check(obj)) return conversion_error(obj, "PyString");
   if (g_runtime.as_utf8_and_size) {
     Py_ssize_t size = 0;
@@ -378,6 +378,13 @@ Result<Str> to_str(PyObject* obj) {
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return fetch_error();
   return Str{std::string_view(data, static_cast<std::size_t>(size)), std::move(bytes)};
+}
+
+Status str_arg_slow(PyObject* obj, const char* name, Str& out) {
+  Result<Str> r = to_str_slow(obj);
+  if (!r) return argument_error(std::move(r).error(), name);
+  out = std::move(*r);
+  return Unit{};
 }
 
 Result<std::int64_t> to_i64(PyObject* obj) {
@@ -469,7 +476,7 @@ Status add_row(StrRows<Width>& out, PyObject* item) {
   if constexpr (Width == 1) {
     KESTRELITE_TRY(s, to_str(item));
     out.rows.push_back(s.view);
-    if (s.keep) out.keep.push_back(std::move(s.keep));
+    if (s.keep) [[unlikely]] out.keep.push_back(std::move(s.keep));
   } else {
     if (!PyTuple_Check(item)) return conversion_error(item, "PyTuple");
     const Py_ssize_t n = PyTuple_Size(item);
@@ -481,7 +488,7 @@ Status add_row(StrRows<Width>& out, PyObject* item) {
     for (std::size_t k = 0; k < Width; ++k) {
       KESTRELITE_TRY(s, to_str(PyTuple_GetItem(item, static_cast<Py_ssize_t>(k))));
       row[k] = s.view;
-      if (s.keep) out.keep.push_back(std::move(s.keep));
+      if (s.keep) [[unlikely]] out.keep.push_back(std::move(s.keep));
     }
     out.rows.push_back(row);
     out.tuples.push_back(item);
@@ -489,25 +496,47 @@ Status add_row(StrRows<Width>& out, PyObject* item) {
   return Unit{};
 }
 
+/// Takes an item made only of exact strs that lend their bytes; false leaves `out` as it was,
+/// for add_row to read the item again on the full route.
 template <std::size_t Width>
-Status to_rows(PyObject* obj, StrRows<Width>& out) {
+bool lend_row(StrRows<Width>& out, PyObject* item) {
+  if constexpr (Width == 1) {
+    std::string_view view;
+    if (!lend_utf8(item, view)) return false;
+    out.rows.push_back(view);
+  } else {
+    if (!PyTuple_CheckExact(item) || PyTuple_Size(item) != static_cast<Py_ssize_t>(Width))
+      return false;
+    std::array<std::string_view, Width> row;
+    for (std::size_t k = 0; k < Width; ++k)
+      if (!lend_utf8(PyTuple_GetItem(item, static_cast<Py_ssize_t>(k)), row[k])) return false;
+    out.rows.push_back(row);
+    out.tuples.push_back(item);
+  }
+  return true;
+}
+
+template <std::size_t Width>
+Status to_rows(PyObject* obj, StrRows<Width>& out, Holding holding) {
   if (PyUnicode_Check(obj)) return type_error("Can't extract `str` to `Vec`");
-  if (!PySequence_Check(obj)) return conversion_error(obj, "Sequence");
   // A plain list or tuple iterates exactly as indexing does, and no Python code runs while
-  // its items are read, so they are read directly. Each item is held, since code run later in
-  // the call (another argument's __index__) may change the list.
-  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-    const bool list = PyList_CheckExact(obj);
+  // its items are read, so they are read directly. Each item is held when the caller may run
+  // Python code later in the call (another argument's __index__), which may change the list.
+  const bool list = PyList_CheckExact(obj);
+  if (list || PyTuple_CheckExact(obj)) {
     const Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
     out.rows.reserve(static_cast<std::size_t>(n));
-    if (!list) out.keep.push_back(Owned::borrow(obj));
+    const bool hold = holding == Holding::kItems;
+    if (hold && !list) out.keep.push_back(Owned::borrow(obj));
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
-      if (list) out.keep.push_back(Owned::borrow(item));
+      if (hold && list) out.keep.push_back(Owned::borrow(item));
+      if (lend_row(out, item)) continue;
       KESTRELITE_CHECK(add_row(out, item));
     }
     return Unit{};
   }
+  if (!PySequence_Check(obj)) return conversion_error(obj, "Sequence");
   // The length only sizes the list in advance, and a sequence may claim more than it yields:
   // trust it up to a bound, and let longer lists grow as they are read.
   constexpr Py_ssize_t kMaxReserve = 1 << 16;
@@ -526,6 +555,7 @@ Status to_rows(PyObject* obj, StrRows<Width>& out) {
       break;
     }
     KESTRELITE_CHECK(add_row(out, item.get()));
+    // Items made by the iteration belong to no one else: they are always held.
     out.keep.push_back(std::move(item));
   }
   return Unit{};
@@ -533,9 +563,18 @@ Status to_rows(PyObject* obj, StrRows<Width>& out) {
 
 }  // namespace
 
-Status to_str_list(PyObject* obj, StrList& out) { return to_rows<1>(obj, out); }
-Status to_str_pairs(PyObject* obj, StrRows<2>& out) { return to_rows<2>(obj, out); }
-Status to_str_triples(PyObject* obj, StrRows<3>& out) { return to_rows<3>(obj, out); }
+Status to_str_list(PyObject* obj, StrList& out) {
+  return to_rows<1>(obj, out, Holding::kItems);
+}
+Status to_str_list_unheld(PyObject* obj, StrList& out) {
+  return to_rows<1>(obj, out, Holding::kNone);
+}
+Status to_str_pairs(PyObject* obj, StrRows<2>& out) {
+  return to_rows<2>(obj, out, Holding::kItems);
+}
+Status to_str_triples(PyObject* obj, StrRows<3>& out) {
+  return to_rows<3>(obj, out, Holding::kItems);
+}
 
 Status append_text_form(std::string& out, PyObject* value) {
   // The common row values have a text known without asking the interpreter for a new str:

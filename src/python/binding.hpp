@@ -202,7 +202,37 @@ struct Str {
   Owned keep;
 };
 
-Result<Str> to_str(PyObject* obj);
+/// The UTF-8 bytes an exact str lends on 3.10+ (for ASCII, its own storage), read without a
+/// call that only forwards. False for everything else: 3.9, subclasses, and a str with no
+/// UTF-8 form, which the full route reads again and reports.
+inline bool lend_utf8(PyObject* obj, std::string_view& view) noexcept {
+  if (!PyUnicode_CheckExact(obj) || !g_runtime.as_utf8_and_size) return false;
+  Py_ssize_t size = 0;
+  const char* data = g_runtime.as_utf8_and_size(obj, &size);
+  if (!data) [[unlikely]] {
+    PyErr_Clear();
+    return false;
+  }
+  view = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+/// The full route: any str or subclass, on every version, with its failures.
+Result<Str> to_str_slow(PyObject* obj);
+
+inline Result<Str> to_str(PyObject* obj) {
+  std::string_view view;
+  if (lend_utf8(obj, view)) return Str{view, Owned()};
+  return to_str_slow(obj);
+}
+
+/// Reads str argument `name` into `out`, with the argument name on a TypeError.
+Status str_arg_slow(PyObject* obj, const char* name, Str& out);
+inline Status str_arg(PyObject* obj, const char* name, Str& out) {
+  if (lend_utf8(obj, out.view)) return Unit{};
+  return str_arg_slow(obj, name, out);
+}
+
 Result<std::int64_t> to_i64(PyObject* obj);
 Result<std::uint64_t> to_u64(PyObject* obj);
 Result<bool> to_bool(PyObject* obj);
@@ -222,8 +252,15 @@ struct StrRows {
 };
 using StrList = StrRows<1>;
 
+/// Whether a list's items are held for the rest of the call.
+enum class Holding { kItems, kNone };
+
 /// Fills `out` (large with its inline storage, so it is written in place, never moved).
 Status to_str_list(PyObject* obj, StrList& out);
+/// As to_str_list, without holding the items of a plain list or tuple: only for callers that
+/// run no Python code between reading the list and their last use of its text, so nothing
+/// can change the list meanwhile.
+Status to_str_list_unheld(PyObject* obj, StrList& out);
 Status to_str_pairs(PyObject* obj, StrRows<2>& out);
 Status to_str_triples(PyObject* obj, StrRows<3>& out);
 

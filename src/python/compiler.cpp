@@ -41,13 +41,17 @@ std::string& statement_buffer() {
   return buffer;
 }
 
+// The insert and update builders read only strs after the column list, and making strs runs
+// no Python code, so the list cannot change before the text is written: its items are not
+// held.
 std::span<const std::string_view> column_views(const StrList& list) {
   return {list.rows.data(), list.rows.size()};
 }
 
 Result<Owned> get_placeholder(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
-  KESTRELITE_TRY(dialect, convert_arg(a[0], "dialect", to_str));
+  Str dialect;
+  KESTRELITE_CHECK(str_arg(a[0], "dialect", dialect));
   KESTRELITE_TRY(index, convert_arg(a[1], "index", to_u64));
   std::string& out = statement_buffer();
   out.clear();
@@ -57,10 +61,12 @@ Result<Owned> get_placeholder(PyObject* self, const Slots& a) {
 
 Result<Owned> compile_insert(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
-  KESTRELITE_TRY(table, convert_arg(a[0], "table", to_str));
+  Str table;
+  KESTRELITE_CHECK(str_arg(a[0], "table", table));
   StrList columns;
-  KESTRELITE_CHECK(convert_arg_into(a[1], "columns", to_str_list, columns));
-  KESTRELITE_TRY(dialect, convert_arg(a[2], "dialect", to_str));
+  KESTRELITE_CHECK(convert_arg_into(a[1], "columns", to_str_list_unheld, columns));
+  Str dialect;
+  KESTRELITE_CHECK(str_arg(a[2], "dialect", dialect));
   const std::span<const std::string_view> names = column_views(columns);
   std::string& out = statement_buffer();
   core::compile_insert(out, table.view, names, dialect.view);
@@ -69,11 +75,14 @@ Result<Owned> compile_insert(PyObject* self, const Slots& a) {
 
 Result<Owned> compile_update(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
-  KESTRELITE_TRY(table, convert_arg(a[0], "table", to_str));
+  Str table;
+  KESTRELITE_CHECK(str_arg(a[0], "table", table));
   StrList columns;
-  KESTRELITE_CHECK(convert_arg_into(a[1], "columns", to_str_list, columns));
-  KESTRELITE_TRY(pk_col, convert_arg(a[2], "pk_col", to_str));
-  KESTRELITE_TRY(dialect, convert_arg(a[3], "dialect", to_str));
+  KESTRELITE_CHECK(convert_arg_into(a[1], "columns", to_str_list_unheld, columns));
+  Str pk_col;
+  KESTRELITE_CHECK(str_arg(a[2], "pk_col", pk_col));
+  Str dialect;
+  KESTRELITE_CHECK(str_arg(a[3], "dialect", dialect));
   const std::span<const std::string_view> names = column_views(columns);
   std::string& out = statement_buffer();
   core::compile_update(out, table.view, names, pk_col.view, dialect.view);
@@ -82,9 +91,12 @@ Result<Owned> compile_update(PyObject* self, const Slots& a) {
 
 Result<Owned> compile_delete(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
-  KESTRELITE_TRY(table, convert_arg(a[0], "table", to_str));
-  KESTRELITE_TRY(pk_col, convert_arg(a[1], "pk_col", to_str));
-  KESTRELITE_TRY(dialect, convert_arg(a[2], "dialect", to_str));
+  Str table;
+  KESTRELITE_CHECK(str_arg(a[0], "table", table));
+  Str pk_col;
+  KESTRELITE_CHECK(str_arg(a[1], "pk_col", pk_col));
+  Str dialect;
+  KESTRELITE_CHECK(str_arg(a[2], "dialect", dialect));
   std::string& out = statement_buffer();
   core::compile_delete(out, table.view, pk_col.view, dialect.view);
   return new_str(out);
@@ -106,7 +118,8 @@ Result<Str> upper_text(PyObject* obj, std::string_view text, core::SmallVector<O
 
 Result<Owned> compile_select(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
-  KESTRELITE_TRY(table, convert_arg(a[0], "table", to_str));
+  Str table;
+  KESTRELITE_CHECK(str_arg(a[0], "table", table));
   StrList columns;
   KESTRELITE_CHECK(convert_arg_into(a[1], "columns", to_str_list, columns));
   StrRows<3> wheres;
@@ -124,13 +137,8 @@ Result<Owned> compile_select(PyObject* self, const Slots& a) {
     KESTRELITE_TRY(v, convert_arg(a[6], "offset", to_u64));
     offset = v;
   }
-  std::string_view dialect_text = "sqlite";
-  Str dialect;
-  if (a[7]) {
-    KESTRELITE_TRY(d, convert_arg(a[7], "dialect", to_str));
-    dialect = std::move(d);
-    dialect_text = dialect.view;
-  }
+  Str dialect{"sqlite", Owned()};
+  if (a[7]) KESTRELITE_CHECK(str_arg(a[7], "dialect", dialect));
 
   const std::span<const std::string_view> names = column_views(columns);
   core::SmallVector<Owned, 4> upper_keep;
@@ -159,7 +167,7 @@ Result<Owned> compile_select(PyObject* self, const Slots& a) {
                           {order_specs.data(), order_specs.size()},
                           limit,
                           offset,
-                          dialect_text};
+                          dialect.view};
   std::string& out = statement_buffer();
   core::compile_select(out, query);
   KESTRELITE_TRY(text, new_str(out));

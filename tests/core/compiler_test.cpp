@@ -279,7 +279,7 @@ TEST(Compiler, ReservesRoomForTypicalStatementsUpFront) {
   EXPECT_GE(update.capacity(), 128u);
   std::string select;
   compile_select(select, bare_query("t", "sqlite"));
-  EXPECT_GE(select.capacity(), 256u);
+  EXPECT_GE(select.capacity(), 128u);
 }
 
 TEST(Compiler, NumbersThousandsOfPlaceholdersInOrder) {

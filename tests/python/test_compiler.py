@@ -426,6 +426,33 @@ def test_an_overstated_length_only_sizes_the_list(qc, length):
     assert qc.compile_update("t", columns, "id", "sqlite") == "UPDATE t SET a = ?, a = ? WHERE id = ?"
 
 
+@pytest.mark.parametrize("argument", ["limit", "offset"])
+def test_lists_emptied_by_an_index_method_still_give_the_text_read(qc, argument):
+    # Every name is made here, so the lists hold the only references to them; the __index__
+    # of the limit or offset empties the lists and fills the freed memory with other text.
+    def fresh(text):
+        return "".join(list(text))
+
+    columns = [fresh("id"), fresh("name")]
+    wheres = [(fresh("age"), fresh(">"), fresh("v1")), (fresh("city"), fresh("="), fresh("v2"))]
+    joins = [(fresh("inner"), fresh("orgs"), fresh("orgs.id = users.org"))]
+    order_by = [(fresh("name"), fresh("desc"))]
+    expected = ref_select("users", columns, wheres, joins, order_by, dialect="postgres",
+                          **{argument: 3})
+
+    class Emptying:
+        def __index__(self):
+            for target in (columns, wheres, joins, order_by):
+                target.clear()
+            junk = [fresh("#" * n) for n in range(1, 40) for _ in range(20)]
+            assert junk
+            return 3
+
+    got = qc.compile_select("users", columns, wheres, joins, order_by, dialect="postgres",
+                            **{argument: Emptying()})
+    assert got == expected
+
+
 def test_many_columns_in_insert_and_update(qc):
     columns = [f"c{i}" for i in range(4000)]
     insert = qc.compile_insert("t", columns, "postgres")
