@@ -79,7 +79,9 @@ class Writer {
   void put(char c) noexcept { *p_++ = c; }
   /// `s` with ASCII a-z written as A-Z; every other byte unchanged.
   void put_upper(std::string_view s) noexcept {
-    for (const char c : s) *p_++ = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    char* p = p_;  // a local cursor, so the loop need not store it back for every byte
+    for (const char c : s) *p++ = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    p_ = p;
   }
   void decimal(std::uint64_t v) noexcept {
     const std::size_t n = digit_count(v);

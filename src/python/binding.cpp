@@ -518,7 +518,6 @@ bool lend_row(StrRows<Width>& out, PyObject* item) {
 
 template <std::size_t Width>
 Status to_rows(PyObject* obj, StrRows<Width>& out, Holding holding) {
-  if (PyUnicode_Check(obj)) return type_error("Can't extract `str` to `Vec`");
   // A plain list or tuple iterates exactly as indexing does, and no Python code runs while
   // its items are read, so they are read directly. Each item is held when the caller may run
   // Python code later in the call (another argument's __index__), which may change the list.
@@ -536,6 +535,7 @@ Status to_rows(PyObject* obj, StrRows<Width>& out, Holding holding) {
     }
     return Unit{};
   }
+  if (PyUnicode_Check(obj)) return type_error("Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj)) return conversion_error(obj, "Sequence");
   // The length only sizes the list in advance, and a sequence may claim more than it yields:
   // trust it up to a bound, and let longer lists grow as they are read.

@@ -104,8 +104,7 @@ Result<Owned> compile_delete(PyObject* self, const Slots& a) {
 
 /// Join types and directions outside ASCII are upper-cased by the interpreter itself, so the
 /// result is exactly str.upper() of the running version; ASCII ones are folded by the core.
-Result<Str> upper_text(PyObject* obj, std::string_view text, core::SmallVector<Owned, 4>& keep) {
-  if (core::is_ascii(text)) return Str{text, Owned()};
+Result<Str> upper_text_slow(PyObject* obj, core::SmallVector<Owned, 4>& keep) {
   // str.upper itself, not a subclass's override.
   Owned upper = Owned::steal(
       PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "upper", "O", obj));
@@ -114,6 +113,19 @@ Result<Str> upper_text(PyObject* obj, std::string_view text, core::SmallVector<O
   if (s.keep) keep.push_back(std::move(s.keep));
   keep.push_back(std::move(upper));
   return Str{s.view, Owned()};
+}
+
+/// `text` (item `index` of `tuple`) itself when it is ASCII, for the core to fold; else the
+/// interpreter's upper case of it.
+Status upper_text(PyObject* tuple, Py_ssize_t index, std::string_view& text,
+                  core::SmallVector<Owned, 4>& keep) {
+  // Keywords are short: a byte loop answers before a word-wise scan would start.
+  bool ascii = true;
+  for (const char c : text) ascii &= static_cast<unsigned char>(c) < 0x80;
+  if (ascii) return Unit{};
+  KESTRELITE_TRY(upper, upper_text_slow(PyTuple_GetItem(tuple, index), keep));
+  text = upper.view;
+  return Unit{};
 }
 
 Result<Owned> compile_select(PyObject* self, const Slots& a) {
@@ -146,15 +158,17 @@ Result<Owned> compile_select(PyObject* self, const Slots& a) {
   join_specs.reserve(joins.rows.size());
   for (std::size_t i = 0; i < joins.rows.size(); ++i) {
     const auto& row = joins.rows[i];
-    KESTRELITE_TRY(type, upper_text(PyTuple_GetItem(joins.tuples[i], 0), row[0], upper_keep));
-    join_specs.push_back({type.view, row[1], row[2]});
+    std::string_view type = row[0];
+    KESTRELITE_CHECK(upper_text(joins.tuples[i], 0, type, upper_keep));
+    join_specs.push_back({type, row[1], row[2]});
   }
   core::SmallVector<core::OrderTerm, 4> order_specs;
   order_specs.reserve(order_by.rows.size());
   for (std::size_t i = 0; i < order_by.rows.size(); ++i) {
     const auto& row = order_by.rows[i];
-    KESTRELITE_TRY(dir, upper_text(PyTuple_GetItem(order_by.tuples[i], 1), row[1], upper_keep));
-    order_specs.push_back({row[0], dir.view});
+    std::string_view direction = row[1];
+    KESTRELITE_CHECK(upper_text(order_by.tuples[i], 1, direction, upper_keep));
+    order_specs.push_back({row[0], direction});
   }
   core::SmallVector<core::Condition, 8> conditions;
   conditions.reserve(wheres.rows.size());
