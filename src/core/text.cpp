@@ -133,6 +133,53 @@ void append_decimal(std::string& out, std::int64_t v) {
   out.append(buf, result.ptr);
 }
 
+namespace {
+
+/// Writes a non-negative `v` that has at most six decimals, in positional form; false, with
+/// nothing written, for any other value.
+///
+/// Prices, rates and measures mostly look like this, and their shortest digits come out of
+/// one multiplication: the first k for which v * 10^k rounds to an integer d with
+/// d / 10^k == v gives the digits of d. While v * 10^k stays below 2^50 the product is within
+/// 1/16 of its exact value and at most one k-decimal number rounds to v, so d is that number,
+/// and no shorter one exists, or an earlier k would have found it.
+bool append_short_decimal(std::string& out, double v) {
+  if (v == 0.0) {
+    out += "0.0";
+    return true;
+  }
+  // repr writes 1e-05 and below in exponent form.
+  if (!(v >= 1e-4 && v < 1e15)) return false;
+  double scale = 1.0;  // 10^k, exact
+  for (int k = 0; k <= 6; ++k, scale *= 10.0) {
+    const double scaled = v * scale;
+    if (scaled >= 0x1p50) return false;
+    const double d = std::nearbyint(scaled);
+    if (d / scale != v) continue;
+    char digits[std::numeric_limits<std::uint64_t>::digits10 + 1];
+    const auto end = std::to_chars(digits, digits + sizeof digits,
+                                   static_cast<std::uint64_t>(d)).ptr;
+    const std::string_view text(digits, static_cast<std::size_t>(end - digits));
+    const auto places = static_cast<std::size_t>(k);
+    if (places == 0) {
+      out.append(text);
+      out += ".0";
+    } else if (text.size() > places) {
+      out.append(text.substr(0, text.size() - places));
+      out += '.';
+      out.append(text.substr(text.size() - places));
+    } else {
+      out += "0.";
+      out.append(places - text.size(), '0');
+      out.append(text);
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 void append_float_repr(std::string& out, double v) {
   if (std::isnan(v)) {
     out += "nan";
@@ -144,6 +191,7 @@ void append_float_repr(std::string& out, double v) {
     out += "inf";
     return;
   }
+  if (append_short_decimal(out, v)) return;
   // The shortest round-trip digits in scientific form: d[.ddd]e[+-]x.
   char buf[32];
   const auto result = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);

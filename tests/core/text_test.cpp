@@ -227,6 +227,16 @@ TEST(Text, WritesFloatsAsTheInterpreterShowsThem) {
   EXPECT_EQ(f(std::numeric_limits<double>::denorm_min()), "=5e-324");
   EXPECT_EQ(f(std::numeric_limits<double>::infinity()), "=inf");
   EXPECT_EQ(f(-std::numeric_limits<double>::infinity()), "=-inf");
+  // Values with a few decimals, and the edges of where that shape ends.
+  EXPECT_EQ(f(19.99), "=19.99");
+  EXPECT_EQ(f(-0.05), "=-0.05");
+  EXPECT_EQ(f(1234.567891), "=1234.567891");
+  EXPECT_EQ(f(1234.5678912), "=1234.5678912");
+  EXPECT_EQ(f(0.30000000000000004), "=0.30000000000000004");
+  EXPECT_EQ(f(999999999999999.9), "=999999999999999.9");
+  EXPECT_EQ(f(1125899906842623.5), "=1125899906842623.5");
+  EXPECT_EQ(f(0.000105), "=0.000105");
+  EXPECT_EQ(f(9.999999999999999e-05), "=9.999999999999999e-05");
   EXPECT_EQ(f(std::numeric_limits<double>::quiet_NaN()), "=nan");
   EXPECT_EQ(f(-std::numeric_limits<double>::quiet_NaN()), "=nan");
 }

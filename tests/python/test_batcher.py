@@ -798,7 +798,12 @@ class FloatSubclass(float):
         return "sub"
 
 
-@given(st.lists(st.one_of(st.floats(), any_bits_float), max_size=20))
+# Numbers with a few decimals, near and past the largest that keep that shape.
+few_decimals_float = st.builds(lambda n, k: n / 10**k, st.integers(-10**17, 10**17),
+                               st.integers(0, 8))
+
+
+@given(st.lists(st.one_of(st.floats(), any_bits_float, few_decimals_float), max_size=20))
 def test_a_float_key_is_stored_as_its_text(mod, values):
     a = mod.BatchAggregator()
     a.add_keys_batch(values)
