@@ -84,7 +84,7 @@ class Variant:
 
     def __init__(self, label, kind, stmt, namespace, check=None, note=""):
         self.label = label
-        self.kind = kind  # module, python, memoized, peer, floor, missing
+        self.kind = kind  # module, python, memoized, peer, floor, strwork, missing
         self.stmt = stmt
         self.namespace = namespace
         self.check = check  # expression read after running stmt once; None: stmt's own value
@@ -113,6 +113,11 @@ class Workload:
     def find(self, kind, label=None):
         return [v for v in self.variants
                 if v.kind == kind and v.samples and (label is None or v.label == label)]
+
+
+# The interpreter's own share of a statement builder's work: the same call, reading the UTF-8
+# of every str argument and list item, and making one new str.
+kStrWork = "floor + str work (reads every str, makes one str)"
 
 
 def select_stmt(receiver, method, keyword):
@@ -155,6 +160,8 @@ def build_workloads(loaded_peers):
             variants += peer_variants(loaded_peers, "select")
         variants.append(Variant("floor (no-op, 8 args)", "floor", select_stmt("f", "noop", keyword),
                                 dict(select_ns, f=floor)))
+        variants.append(Variant(kStrWork, "strwork", select_stmt("f", "strs", keyword),
+                                dict(select_ns, f=floor)))
         workloads.append(Workload(f"W1-{style[:3]}", f"W1 SELECT, {style}", variants))
 
     for key, title, stmt, floor_stmt in (
@@ -172,6 +179,8 @@ def build_workloads(loaded_peers):
                     dict(ns, q=p.MemoizedQueryCompiler())),
             *peer_variants(loaded_peers, "update" if key == "W2" else "insert"),
             Variant(f"floor (no-op, {n_args} args)", "floor", floor_stmt, dict(ns, f=floor)),
+            Variant(kStrWork, "strwork", floor_stmt.replace("f.noop(", "f.strs("),
+                    dict(ns, f=floor)),
         ]))
 
     row_stmt = ("t.set_initial_state(row); t.set_field('plan', 'team'); "

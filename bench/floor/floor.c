@@ -9,10 +9,13 @@
  *
  * Built against the limited API of 3.9: one .abi3.so serves every interpreter from 3.9 on.
  */
+#define _GNU_SOURCE 1
 #define Py_LIMITED_API 0x03090000
 #include <Python.h>
 
+#include <dlfcn.h>
 #include <stdio.h>
+#include <string.h>
 
 /* The vector convention joined the stable ABI in 3.10; the 3.9 headers do not name it. */
 #define FLOOR_METH_FASTCALL 0x0080
@@ -37,6 +40,87 @@ static PyObject *noop_tuple(PyObject *self, PyObject *args, PyObject *kwargs) {
   return Py_None;
 }
 
+/*
+ * Floor().strs(...) does the part of a statement builder's work that only the interpreter can
+ * do: it reads the UTF-8 form of every str it is given (directly, in a list or tuple, or in a
+ * tuple inside one) and returns one new str as long as all of them together. Beside noop, it
+ * shows how much of a builder's cost is reading strs and making the result.
+ */
+static int strs_minor;
+
+static Py_ssize_t read_utf8(PyObject *s) {
+  if (strs_minor >= 10) {
+    /* In the stable ABI from 3.10, so the 3.9 headers do not declare it. */
+    typedef const char *(*AsUtf8AndSize)(PyObject *, Py_ssize_t *);
+    static AsUtf8AndSize as_utf8;
+    if (!as_utf8) as_utf8 = (AsUtf8AndSize)dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize");
+    if (!as_utf8) {
+      PyErr_SetString(PyExc_RuntimeError, "PyUnicode_AsUTF8AndSize not found");
+      return -1;
+    }
+    Py_ssize_t size = 0;
+    return as_utf8(s, &size) ? size : -1;
+  }
+  PyObject *bytes = PyUnicode_AsUTF8String(s);
+  if (!bytes) return -1;
+  const Py_ssize_t size = PyBytes_Size(bytes);
+  Py_DECREF(bytes);
+  return size;
+}
+
+static Py_ssize_t read_any(PyObject *obj, int depth) {
+  if (PyUnicode_CheckExact(obj)) return read_utf8(obj);
+  const int list = PyList_CheckExact(obj);
+  if (depth < 2 && (list || PyTuple_CheckExact(obj))) {
+    const Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
+    Py_ssize_t total = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      const Py_ssize_t got = read_any(list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i),
+                                      depth + 1);
+      if (got < 0) return -1;
+      total += got;
+    }
+    return total;
+  }
+  return 0;
+}
+
+static PyObject *made_str(Py_ssize_t total) {
+  static char text[4096];
+  if (!text[0]) memset(text, 'x', sizeof text);
+  return PyUnicode_FromStringAndSize(text, total < (Py_ssize_t)sizeof text ? total : 4095);
+}
+
+static PyObject *strs_vector(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                             PyObject *kwnames) {
+  (void)self;
+  nargs &= ~((Py_ssize_t)1 << (8 * sizeof(Py_ssize_t) - 1));
+  if (kwnames) nargs += PyTuple_Size(kwnames);
+  Py_ssize_t total = 0;
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    const Py_ssize_t got = read_any(args[i], 0);
+    if (got < 0) return NULL;
+    total += got;
+  }
+  return made_str(total);
+}
+
+static PyObject *strs_tuple(PyObject *self, PyObject *args, PyObject *kwargs) {
+  (void)self;
+  Py_ssize_t total = read_any(args, -1);
+  if (total < 0) return NULL;
+  if (kwargs) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      const Py_ssize_t got = read_any(value, 0);
+      if (got < 0) return NULL;
+      total += got;
+    }
+  }
+  return made_str(total);
+}
+
 static PyObject *noop_none(PyObject *self, PyObject *unused) {
   (void)self;
   (void)unused;
@@ -48,6 +132,7 @@ static PyObject *noop_none(PyObject *self, PyObject *unused) {
 static PyMethodDef floor_methods[] = {
     {"noop", NULL, 0, "noop($self, *args, **kwargs)\n--\n\nReturns None."},
     {"noop0", noop_none, METH_NOARGS, "noop0($self)\n--\n\nReturns None."},
+    {"strs", NULL, 0, "strs($self, *args, **kwargs)\n--\n\nReads every str; returns one."},
     {NULL, NULL, 0, NULL},
 };
 
@@ -72,12 +157,17 @@ PyMODINIT_FUNC PyInit__kestrelite_floor(void) {
     PyErr_SetString(PyExc_ImportError, "unrecognised interpreter version");
     return NULL;
   }
+  strs_minor = minor;
   if (minor >= 10) {
     floor_methods[0].ml_meth = (PyCFunction)(void (*)(void))(VectorMethod)noop_vector;
     floor_methods[0].ml_flags = FLOOR_METH_FASTCALL | METH_KEYWORDS;
+    floor_methods[2].ml_meth = (PyCFunction)(void (*)(void))(VectorMethod)strs_vector;
+    floor_methods[2].ml_flags = FLOOR_METH_FASTCALL | METH_KEYWORDS;
   } else {
     floor_methods[0].ml_meth = (PyCFunction)(void (*)(void))noop_tuple;
     floor_methods[0].ml_flags = METH_VARARGS | METH_KEYWORDS;
+    floor_methods[2].ml_meth = (PyCFunction)(void (*)(void))strs_tuple;
+    floor_methods[2].ml_flags = METH_VARARGS | METH_KEYWORDS;
   }
   PyObject *module = PyModule_Create(&floor_module);
   if (!module) return NULL;
