@@ -650,12 +650,10 @@ Status append_text_form(std::string& out, PyObject* value) {
 DictWalk::DictWalk(PyObject* dict) noexcept
     : dict_(dict), start_size_(PyDict_Size(dict)), countdown_(start_size_) {}
 
-Result<bool> DictWalk::next(PyObject*& key, PyObject*& value) {
-  if (PyDict_Size(dict_) != start_size_) return Error::panic("dictionary changed size during iteration");
-  if (countdown_ == -1) return Error::panic("dictionary keys changed during iteration");
-  if (!PyDict_Next(dict_, &pos_, &key, &value)) return false;
-  --countdown_;
-  return true;
+Error DictWalk::changed() const {
+  if (PyDict_Size(dict_) != start_size_)
+    return Error::panic("dictionary changed size during iteration");
+  return Error::panic("dictionary keys changed during iteration");
 }
 
 // ---- results ---------------------------------------------------------------------------------

@@ -290,10 +290,18 @@ class DictWalk {
  public:
   explicit DictWalk(PyObject* dict) noexcept;
   /// True with the next entry, false at the end, or an internal failure.
-  Result<bool> next(PyObject*& key, PyObject*& value);
+  Result<bool> next(PyObject*& key, PyObject*& value) {
+    if (PyDict_Size(dict_) != start_size_ || countdown_ == -1) [[unlikely]]
+      return changed();
+    if (!PyDict_Next(dict_, &pos_, &key, &value)) return false;
+    --countdown_;
+    return true;
+  }
   Py_ssize_t size() const noexcept { return start_size_; }
 
  private:
+  [[gnu::cold, gnu::noinline]] Error changed() const;
+
   PyObject* dict_;
   Py_ssize_t pos_ = 0;
   Py_ssize_t start_size_;
