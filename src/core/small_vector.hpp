@@ -26,7 +26,10 @@ class SmallVector {
     }
     return *this;
   }
-  ~SmallVector() { destroy(); }
+  ~SmallVector() {
+    std::destroy_n(data_, size_);
+    release_heap();
+  }
 
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }

@@ -380,6 +380,13 @@ Result<Str> to_str_slow(PyObject* obj) {
   return Str{std::string_view(data, static_cast<std::size_t>(size)), std::move(bytes)};
 }
 
+Status u64_arg_slow(PyObject* obj, const char* name, std::uint64_t& out) {
+  Result<std::uint64_t> r = to_u64(obj);
+  if (!r) return argument_error(std::move(r).error(), name);
+  out = *r;
+  return Unit{};
+}
+
 Status str_arg_slow(PyObject* obj, const char* name, Str& out) {
   Result<Str> r = to_str_slow(obj);
   if (!r) return argument_error(std::move(r).error(), name);

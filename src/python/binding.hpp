@@ -226,6 +226,22 @@ inline Result<Str> to_str(PyObject* obj) {
   return to_str_slow(obj);
 }
 
+/// Reads unsigned integer argument `name` into `out`, with the argument name on a TypeError.
+Status u64_arg_slow(PyObject* obj, const char* name, std::uint64_t& out);
+inline Status u64_arg(PyObject* obj, const char* name, std::uint64_t& out) {
+  // An exact int in range is read inline; anything else, and every failure, is read again on
+  // the full route, which reports it.
+  if (PyLong_CheckExact(obj)) {
+    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+    if (v != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
+      out = static_cast<std::uint64_t>(v);
+      return Unit{};
+    }
+    PyErr_Clear();
+  }
+  return u64_arg_slow(obj, name, out);
+}
+
 /// Reads str argument `name` into `out`, with the argument name on a TypeError.
 Status str_arg_slow(PyObject* obj, const char* name, Str& out);
 inline Status str_arg(PyObject* obj, const char* name, Str& out) {

@@ -52,7 +52,8 @@ Result<Owned> get_placeholder(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
   Str dialect;
   KESTRELITE_CHECK(str_arg(a[0], "dialect", dialect));
-  KESTRELITE_TRY(index, convert_arg(a[1], "index", to_u64));
+  std::uint64_t index = 0;
+  KESTRELITE_CHECK(u64_arg(a[1], "index", index));
   std::string& out = statement_buffer();
   out.clear();
   core::append_placeholder(out, core::classify_dialect(dialect.view), index);
@@ -141,14 +142,8 @@ Result<Owned> compile_select(PyObject* self, const Slots& a) {
   StrRows<2> order_by;
   KESTRELITE_CHECK(convert_arg_into(a[4], "order_by", to_str_pairs, order_by));
   std::optional<std::uint64_t> limit, offset;
-  if (a[5] && a[5] != Py_None) {
-    KESTRELITE_TRY(v, convert_arg(a[5], "limit", to_u64));
-    limit = v;
-  }
-  if (a[6] && a[6] != Py_None) {
-    KESTRELITE_TRY(v, convert_arg(a[6], "offset", to_u64));
-    offset = v;
-  }
+  if (a[5] && a[5] != Py_None) KESTRELITE_CHECK(u64_arg(a[5], "limit", limit.emplace()));
+  if (a[6] && a[6] != Py_None) KESTRELITE_CHECK(u64_arg(a[6], "offset", offset.emplace()));
   Str dialect{"sqlite", Owned()};
   if (a[7]) KESTRELITE_CHECK(str_arg(a[7], "dialect", dialect));
 
