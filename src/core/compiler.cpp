@@ -67,6 +67,19 @@ inline void copy_short(char* dst, const char* src, std::size_t n) noexcept {
   }
 }
 
+/// `word` with each of its bytes from 'a' to 'z' lowered by 0x20, the rest unchanged.
+constexpr std::uint64_t upper_word(std::uint64_t word) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  const std::uint64_t low7 = word & ~kHigh;
+  // The high bit of each byte says: its low seven bits reach 'a', or pass 'z'. Adding to the
+  // low seven bits never carries into the next byte.
+  const std::uint64_t from_a = low7 + (0x80 - 'a') * kOnes;
+  const std::uint64_t past_z = low7 + (0x7F - 'z') * kOnes;
+  const std::uint64_t lower = from_a & ~past_z & ~word & kHigh;  // ~word: ASCII bytes only
+  return word ^ (lower >> 2);
+}
+
 /// Writes into a buffer sized exactly beforehand: every statement knows its length up front,
 /// so no write checks capacity.
 class Writer {
@@ -79,9 +92,19 @@ class Writer {
   void put(char c) noexcept { *p_++ = c; }
   /// `s` with ASCII a-z written as A-Z; every other byte unchanged.
   void put_upper(std::string_view s) noexcept {
-    char* p = p_;  // a local cursor, so the loop need not store it back for every byte
-    for (const char c : s) *p++ = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    p_ = p;
+    const char* in = s.data();
+    std::size_t n = s.size();
+    // Eight bytes at a time: a keyword is folded in one or two words.
+    for (; n >= 8; n -= 8, in += 8, p_ += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, in, 8);
+      word = upper_word(word);
+      std::memcpy(p_, &word, 8);
+    }
+    for (; n > 0; --n) {
+      const char c = *in++;
+      *p_++ = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    }
   }
   void decimal(std::uint64_t v) noexcept {
     const std::size_t n = digit_count(v);

@@ -345,5 +345,34 @@ TEST(Compiler, CopiesLongAndNonAsciiNamesByteForByte) {
                      " %s ORDER BY " + long_name + " D\xc3\xa9SC");
 }
 
+TEST(Compiler, UpperCasesOnlyAsciiLettersOfJoinTypesAndDirections) {
+  // Every byte value at every place of keywords of 1 to 19 bytes: the fold works a word of
+  // eight bytes at a time and the rest one by one, so each place of both is reached.
+  auto folded = [](std::string_view s) {
+    std::string r(s);
+    for (char& c : r)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return r;
+  };
+  std::string out;
+  for (std::size_t length = 1; length < 20; ++length) {
+    for (int byte = 0; byte < 256; ++byte) {
+      for (std::size_t at = 0; at < length; ++at) {
+        std::string keyword(length, 'q');
+        keyword[at] = static_cast<char>(byte);
+        const std::vector<Join> joins = {{keyword, "b", "x"}};
+        const std::vector<OrderTerm> order = {{"c", keyword}};
+        SelectQuery query = bare_query("a", "sqlite");
+        query.joins = joins;
+        query.order_by = order;
+        compile_select(out, query);
+        const std::string want =
+            "SELECT * FROM a " + folded(keyword) + " JOIN b ON x ORDER BY c " + folded(keyword);
+        ASSERT_EQ(out, want) << "byte " << byte << " at " << at << " of " << length;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kestrelite::core
