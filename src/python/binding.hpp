@@ -18,7 +18,6 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "core/small_vector.hpp"
@@ -102,23 +101,49 @@ class Error {
 
 struct Unit {};
 
-/// Either a value or an Error.
+/// Either a value or an Error. The error lives on the heap, made only on the failure path,
+/// so checking or dropping a successful result costs a test of one pointer.
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
-  Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+  Result(T value) noexcept(std::is_nothrow_move_constructible_v<T>)  // NOLINT: implicit
+  {
+    ::new (static_cast<void*>(&value_)) T(std::move(value));
+  }
+  Result(Error error) : error_(new Error(std::move(error))) {}  // NOLINT: implicit by design
+  Result(Result&& o) noexcept(std::is_nothrow_move_constructible_v<T>)
+      : error_(std::exchange(o.error_, nullptr)) {
+    if (error_) {
+      o.emptied_ = true;  // its value was never made
+    } else {
+      ::new (static_cast<void*>(&value_)) T(std::move(o.value_));
+    }
+  }
+  Result(const Result&) = delete;
+  Result& operator=(const Result&) = delete;
+  Result& operator=(Result&&) = delete;
+  ~Result() {
+    if (error_) [[unlikely]] {
+      delete error_;
+    } else if (!emptied_) [[likely]] {
+      value_.~T();
+    }
+  }
 
-  bool ok() const noexcept { return v_.index() == 0; }
+  bool ok() const noexcept { return error_ == nullptr; }
   explicit operator bool() const noexcept { return ok(); }
-  T& operator*() & noexcept { return *std::get_if<0>(&v_); }
-  T&& operator*() && noexcept { return std::move(*std::get_if<0>(&v_)); }
-  T* operator->() noexcept { return std::get_if<0>(&v_); }
-  Error& error() & noexcept { return *std::get_if<1>(&v_); }
-  Error&& error() && noexcept { return std::move(*std::get_if<1>(&v_)); }
+  T& operator*() & noexcept { return value_; }
+  T&& operator*() && noexcept { return std::move(value_); }
+  T* operator->() noexcept { return &value_; }
+  Error& error() & noexcept { return *error_; }
+  Error&& error() && noexcept { return std::move(*error_); }
 
  private:
-  std::variant<T, Error> v_;
+  union {
+    T value_;
+  };
+  Error* error_ = nullptr;  // owned
+  bool emptied_ = false;    // moved from while it held an error
 };
 
 using Status = Result<Unit>;
