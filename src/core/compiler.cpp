@@ -14,11 +14,11 @@ constexpr std::string_view kSeparator = ", ";
 
 /// Decimal digits of `v`.
 std::size_t digit_count(std::uint64_t v) noexcept {
-  std::size_t n = 1;
-  while (v >= 10) {
-    v /= 10;
-    ++n;
-  }
+  // Placeholder numbers, limits and offsets are mostly below 100.
+  if (v < 10) return 1;
+  if (v < 100) return 2;
+  std::size_t n = 3;
+  for (v /= 1000; v > 0; v /= 10) ++n;
   return n;
 }
 
@@ -107,6 +107,10 @@ class Writer {
     }
   }
   void decimal(std::uint64_t v) noexcept {
+    if (v < 10) {
+      *p_++ = static_cast<char>('0' + v);
+      return;
+    }
     const std::size_t n = digit_count(v);
     for (std::size_t i = n; i > 0; --i) {
       p_[i - 1] = static_cast<char>('0' + v % 10);
