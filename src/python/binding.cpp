@@ -192,6 +192,8 @@ Status finish_match(const FunctionDescription& d, std::size_t nargs, const Slots
 
 // ---- errors ---------------------------------------------------------------------------------
 
+void drop_error(Error* error) noexcept { delete error; }
+
 PyObject* Error::type() const noexcept {
   switch (kind_) {
     case Kind::kMessage:
@@ -446,11 +448,6 @@ Result<bool> to_bool(PyObject* obj) {
   if (r.get() == Py_True) return true;
   if (r.get() == Py_False) return false;
   return conversion_error(r.get(), "PyBool");
-}
-
-Result<PyObject*> to_dict(PyObject* obj) {
-  if (!PyDict_Check(obj)) return conversion_error(obj, "PyDict");
-  return obj;
 }
 
 Result<PyObject*> to_sequence(PyObject* obj) {

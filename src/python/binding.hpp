@@ -101,6 +101,9 @@ class Error {
 
 struct Unit {};
 
+/// Frees an error a result held; out of line, so that dropping a result stays a pointer test.
+[[gnu::cold, gnu::noinline]] void drop_error(Error* error) noexcept;
+
 /// Either a value or an Error. The error lives on the heap, made only on the failure path,
 /// so checking or dropping a successful result costs a test of one pointer.
 template <class T>
@@ -124,7 +127,7 @@ class [[nodiscard]] Result {
   Result& operator=(Result&&) = delete;
   ~Result() {
     if (error_) [[unlikely]] {
-      delete error_;
+      drop_error(error_);
     } else if (!emptied_) [[likely]] {
       value_.~T();
     }
@@ -278,7 +281,11 @@ Result<std::int64_t> to_i64(PyObject* obj);
 Result<std::uint64_t> to_u64(PyObject* obj);
 Result<bool> to_bool(PyObject* obj);
 /// A dict or dict subclass, borrowed.
-Result<PyObject*> to_dict(PyObject* obj);
+inline Result<PyObject*> to_dict(PyObject* obj) {
+  // An exact dict needs no call for its type flags.
+  if (PyDict_CheckExact(obj) || PyDict_Check(obj)) return obj;
+  return conversion_error(obj, "PyDict");
+}
 /// A list, tuple or collections.abc.Sequence, borrowed.
 Result<PyObject*> to_sequence(PyObject* obj);
 

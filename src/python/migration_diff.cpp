@@ -57,11 +57,18 @@ Result<PyObject*> lookup(PyObject* dict, PyObject* name) {
 using Holds = core::SmallVector<Owned, 48>;
 
 /// The text of `obj` (a str), kept readable until `holds` goes.
-Result<std::string_view> held_text(PyObject* obj, Holds& holds) {
+Result<std::string_view> held_text_slow(PyObject* obj, Holds& holds) {
   KESTRELITE_TRY(s, to_str(obj));
   holds.push_back(Owned::borrow(obj));
   if (s.keep) holds.push_back(std::move(s.keep));
   return s.view;
+}
+
+inline Result<std::string_view> held_text(PyObject* obj, Holds& holds) {
+  std::string_view view;
+  if (!lend_utf8(obj, view)) return held_text_slow(obj, holds);
+  holds.push_back(Owned::borrow(obj));
+  return view;
 }
 
 /// The three attributes of a column's dict in one pass, when that pass is sure to find what
