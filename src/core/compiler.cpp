@@ -38,27 +38,25 @@ std::size_t placeholder_size(Dialect dialect, std::uint64_t index) noexcept {
 /// Copies a short name without a call into the C library: names and keywords are mostly a
 /// few bytes, where the call costs more than the copy. Two overlapping moves cover any length
 /// between one power of two and the next.
+template <std::size_t W>
+inline void copy_two_moves(char* dst, const char* src, std::size_t n) noexcept {
+  // Both loads come first: the moves overlap when n < 2 * W.
+  char head[W], tail[W];
+  std::memcpy(head, src, W);
+  std::memcpy(tail, src + n - W, W);
+  std::memcpy(dst, head, W);
+  std::memcpy(dst + n - W, tail, W);
+}
+
 inline void copy_short(char* dst, const char* src, std::size_t n) noexcept {
   if (n > 32) {
     std::memcpy(dst, src, n);
   } else if (n >= 16) {
-    char head[16], tail[16];
-    std::memcpy(head, src, 16);
-    std::memcpy(tail, src + n - 16, 16);
-    std::memcpy(dst, head, 16);
-    std::memcpy(dst + n - 16, tail, 16);
+    copy_two_moves<16>(dst, src, n);
   } else if (n >= 8) {
-    std::uint64_t head, tail;
-    std::memcpy(&head, src, 8);
-    std::memcpy(&tail, src + n - 8, 8);
-    std::memcpy(dst, &head, 8);
-    std::memcpy(dst + n - 8, &tail, 8);
+    copy_two_moves<8>(dst, src, n);
   } else if (n >= 4) {
-    std::uint32_t head, tail;
-    std::memcpy(&head, src, 4);
-    std::memcpy(&tail, src + n - 4, 4);
-    std::memcpy(dst, &head, 4);
-    std::memcpy(dst + n - 4, &tail, 4);
+    copy_two_moves<4>(dst, src, n);
   } else if (n > 0) {
     const char a = src[0], b = src[n / 2], c = src[n - 1];
     dst[0] = a;
