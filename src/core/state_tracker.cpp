@@ -1,6 +1,5 @@
 #include "core/state_tracker.hpp"
 
-#include <sys/mman.h>
 #include <time.h>
 
 #include <cstddef>
@@ -32,49 +31,37 @@ double seconds_between(const timespec& start, const timespec& end) noexcept {
 void load_row(NativeTracker& tracker, std::uint64_t i) {
   // Sized once, as loading a real row does, so the four fields cost a single index build.
   tracker.reserve(4);
-  std::string id;
+  SmallText id;
   append_decimal(id, i);
   tracker.load("id", std::move(id), NoPayload{});
-  tracker.load("name", std::string("Alice"), NoPayload{});
-  tracker.load("age", std::string("25"), NoPayload{});
-  tracker.load("active", std::string("true"), NoPayload{});
+  tracker.load("name", SmallText("Alice"), NoPayload{});
+  tracker.load("age", SmallText("25"), NoPayload{});
+  tracker.load("active", SmallText("true"), NoPayload{});
 }
 
-/// The list of all trackers of one run, in one anonymous mapping. A million trackers take
-/// some 450 MB, and touching that for the first time page by page costs more than the work
-/// itself; asking for transparent huge pages turns about a hundred thousand page faults into
-/// a few hundred. A list smaller than one huge page comes from the heap instead, which hands
-/// back memory already mapped rather than a whole fresh huge page to clear.
+/// The list of all trackers of one run, allocated once for exactly `count` of them.
+///
+/// Transparent huge pages were tried for it: on the virtual machines this runs on, a run
+/// that gets them takes about 0.7 of the time of one on ordinary pages, but every few runs the
+/// host has to fault the freed huge pages back in and the run takes four to ten times as
+/// long, so ordinary pages give the steadier and, in the median, the faster result.
 class TrackerList {
  public:
-  explicit TrackerList(std::size_t count) {
-    if (count == 0) return;
-    constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    const std::size_t needed = count * sizeof(NativeTracker);
-    if (needed < kHugePage) {
-      data_ = static_cast<NativeTracker*>(
-          ::operator new(needed, std::align_val_t(alignof(NativeTracker))));
-      return;
-    }
-    bytes_ = (needed + kHugePage - 1) / kHugePage * kHugePage;
-    void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    madvise(p, bytes_, MADV_HUGEPAGE);  // advice only: without it the run is slower, not wrong
-    data_ = static_cast<NativeTracker*>(p);
-  }
+  explicit TrackerList(std::size_t count)
+      : data_(count == 0 ? nullptr
+                         : static_cast<NativeTracker*>(::operator new(
+                               count * sizeof(NativeTracker),
+                               std::align_val_t(alignof(NativeTracker))))) {}
   TrackerList(const TrackerList&) = delete;
   TrackerList& operator=(const TrackerList&) = delete;
   ~TrackerList() {
     for (std::size_t i = 0; i < size_; ++i) data_[i].~NativeTracker();
-    if (bytes_ != 0) {
-      munmap(data_, bytes_);
-    } else if (data_) {
-      ::operator delete(data_, std::align_val_t(alignof(NativeTracker)));
-    }
+    if (data_) ::operator delete(data_, std::align_val_t(alignof(NativeTracker)));
   }
 
   NativeTracker& emplace_back() {
-    NativeTracker* t = ::new (static_cast<void*>(data_ + size_)) NativeTracker();
+    // Default-initialised: the inline storage of a new tracker is written before it is read.
+    NativeTracker* t = ::new (static_cast<void*>(data_ + size_)) NativeTracker;
     ++size_;
     return *t;
   }
@@ -82,9 +69,8 @@ class TrackerList {
   NativeTracker* end() noexcept { return data_ + size_; }
 
  private:
-  NativeTracker* data_ = nullptr;
+  NativeTracker* data_;
   std::size_t size_ = 0;
-  std::size_t bytes_ = 0;  // the mapping's size; 0 when the list is on the heap
 };
 
 }  // namespace
@@ -100,7 +86,7 @@ std::optional<double> run_native_benchmark(std::uint64_t count) {
 
   std::size_t dirty = 0;
   for (NativeTracker& tracker : trackers) {
-    if (auto* age = tracker.find("age")) age->change(std::string("26"));
+    if (auto* age = tracker.find("age")) age->change(SmallText("26"));
     dirty += tracker.is_dirty() ? 1 : 0;
     tracker.hydrate();
   }

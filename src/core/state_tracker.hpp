@@ -11,24 +11,25 @@
 #include <string_view>
 
 #include "core/ordered_table.hpp"
+#include "core/small_text.hpp"
 
 namespace kestrelite::core {
 
 template <class Payload>
 struct FieldEntry {
-  std::string name;
-  std::string current_text;
-  std::string changed_from;  // the baseline text while `changed`; stale otherwise
+  SmallText name;
+  SmallText current_text;
+  SmallText changed_from;  // the baseline text while `changed`; stale otherwise
   [[no_unique_address]] Payload current_value;
   bool changed = false;
 
   bool dirty() const noexcept { return changed && changed_from != current_text; }
   std::string_view snapshot_text() const noexcept {
-    return changed ? std::string_view(changed_from) : std::string_view(current_text);
+    return changed ? changed_from.view() : current_text.view();
   }
 
   /// Records a new text, keeping the baseline.
-  void change(std::string text) noexcept {
+  void change(SmallText text) noexcept {
     if (!changed) {
       changed_from.swap(current_text);
       changed = true;
@@ -36,14 +37,17 @@ struct FieldEntry {
     current_text = std::move(text);
   }
 
-  /// Makes the current text the baseline.
-  void settle() noexcept { changed = false; }
+  /// Makes the current text the baseline. A clean field is left unwritten, so snapshotting
+  /// many rows dirties only the cache lines of the fields that changed.
+  void settle() noexcept {
+    if (changed) changed = false;
+  }
 };
 
 template <class Payload>
 struct FieldTraits {
   using Key = std::string_view;
-  static Key key_of(const FieldEntry<Payload>& e) noexcept { return e.name; }
+  static Key key_of(const FieldEntry<Payload>& e) noexcept { return e.name.view(); }
   static std::uint64_t hash(Key k) noexcept { return hash_bytes(k); }
   static bool equal(const FieldEntry<Payload>& e, Key k) noexcept { return e.name == k; }
 };
@@ -75,9 +79,9 @@ class FieldMap {
 
   /// Stores a clean field (snapshot = current = `text`); an existing entry of that name is
   /// replaced whole, keeping its place.
-  void load(std::string_view name, std::string text, Payload value) {
+  void load(std::string_view name, SmallText text, Payload value) {
     auto [entry, created] = table_.find_or_insert(name, [&] {
-      return Entry{std::string(name), std::move(text), std::string(), std::move(value), false};
+      return Entry{SmallText(name), std::move(text), SmallText(), std::move(value), false};
     });
     if (created) return;
     entry->current_text = std::move(text);
@@ -86,9 +90,9 @@ class FieldMap {
   }
 
   /// Records a new value: an existing field keeps its snapshot; a new one starts clean.
-  void set(std::string_view name, std::string text, Payload value) {
+  void set(std::string_view name, SmallText text, Payload value) {
     auto [entry, created] = table_.find_or_insert(name, [&] {
-      return Entry{std::string(name), std::move(text), std::string(), std::move(value), false};
+      return Entry{SmallText(name), std::move(text), SmallText(), std::move(value), false};
     });
     if (created) return;
     entry->change(std::move(text));

@@ -100,7 +100,8 @@ bool contains_ascii_folded(std::string_view s, std::string_view lower) noexcept 
   return false;
 }
 
-void append_utf8_lossy(std::string& out, std::string_view in) {
+template <class Out>
+void append_utf8_lossy(Out& out, std::string_view in) {
   const auto* p = reinterpret_cast<const unsigned char*>(in.data());
   const std::size_t n = in.size();
   // Bytes from `run` up to `i` are well-formed and not yet copied; they go out in one append
@@ -121,16 +122,18 @@ void append_utf8_lossy(std::string& out, std::string_view in) {
   out.append(in.data() + run, n - run);
 }
 
-void append_decimal(std::string& out, std::uint64_t v) {
+template <class Out>
+void append_decimal(Out& out, std::uint64_t v) {
   char buf[std::numeric_limits<std::uint64_t>::digits10 + 1];
   const auto result = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, result.ptr);
+  out.append(buf, static_cast<std::size_t>(result.ptr - buf));
 }
 
-void append_decimal(std::string& out, std::int64_t v) {
+template <class Out>
+void append_decimal(Out& out, std::int64_t v) {
   char buf[std::numeric_limits<std::int64_t>::digits10 + 2];
   const auto result = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, result.ptr);
+  out.append(buf, static_cast<std::size_t>(result.ptr - buf));
 }
 
 namespace {
@@ -143,7 +146,8 @@ namespace {
 /// d / 10^k == v gives the digits of d. While v * 10^k stays below 2^50 the product is within
 /// 1/16 of its exact value and at most one k-decimal number rounds to v, so d is that number,
 /// and no shorter one exists, or an earlier k would have found it.
-bool append_short_decimal(std::string& out, double v) {
+template <class Out>
+bool append_short_decimal(Out& out, double v) {
   if (v == 0.0) {
     out += "0.0";
     return true;
@@ -180,7 +184,8 @@ bool append_short_decimal(std::string& out, double v) {
 
 }  // namespace
 
-void append_float_repr(std::string& out, double v) {
+template <class Out>
+void append_float_repr(Out& out, double v) {
   if (std::isnan(v)) {
     out += "nan";
     return;
@@ -232,5 +237,14 @@ void append_float_repr(std::string& out, double v) {
     out += ".0";
   }
 }
+
+#define KESTRELITE_TEXT_OUTPUT(Out)                            \
+  template void append_utf8_lossy(Out&, std::string_view);     \
+  template void append_decimal(Out&, std::uint64_t);           \
+  template void append_decimal(Out&, std::int64_t);            \
+  template void append_float_repr(Out&, double);
+KESTRELITE_TEXT_OUTPUT(std::string)
+KESTRELITE_TEXT_OUTPUT(SmallText)
+#undef KESTRELITE_TEXT_OUTPUT
 
 }  // namespace kestrelite::core

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/small_text.hpp"
+
 namespace kestrelite::core {
 
 /// True when every byte of `s` is below 0x80.
@@ -26,17 +28,31 @@ bool contains_ascii_folded(std::string_view s, std::string_view lower) noexcept;
 /// Appends `in` decoded leniently: every maximal ill-formed subsequence (in practice every byte
 /// that does not belong to a well-formed UTF-8 sequence) becomes U+FFFD, so a lone surrogate
 /// encoded as three bytes becomes three replacement characters.
-void append_utf8_lossy(std::string& out, std::string_view in);
+template <class Out>
+void append_utf8_lossy(Out& out, std::string_view in);
 
 /// Appends the plain decimal digits of `v` (no sign, no leading zeros).
-void append_decimal(std::string& out, std::uint64_t v);
+template <class Out>
+void append_decimal(Out& out, std::uint64_t v);
 
 /// Appends `v` in decimal, with a leading '-' when negative.
-void append_decimal(std::string& out, std::int64_t v);
+template <class Out>
+void append_decimal(Out& out, std::int64_t v);
 
 /// Appends the interpreter's repr() of a float: the shortest digits that read back as `v`, in
 /// positional form when the decimal exponent is from -5 to 15 (with ".0" when there is no
 /// fraction) and as "d.ddde+XX" otherwise; "inf", "-inf" and "nan" (of either sign).
-void append_float_repr(std::string& out, double v);
+template <class Out>
+void append_float_repr(Out& out, double v);
+
+// The number and text helpers write into a std::string or a SmallText.
+#define KESTRELITE_TEXT_OUTPUT(Out)                                   \
+  extern template void append_utf8_lossy(Out&, std::string_view);     \
+  extern template void append_decimal(Out&, std::uint64_t);           \
+  extern template void append_decimal(Out&, std::int64_t);            \
+  extern template void append_float_repr(Out&, double);
+KESTRELITE_TEXT_OUTPUT(std::string)
+KESTRELITE_TEXT_OUTPUT(SmallText)
+#undef KESTRELITE_TEXT_OUTPUT
 
 }  // namespace kestrelite::core

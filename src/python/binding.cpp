@@ -580,7 +580,8 @@ Status to_str_triples(PyObject* obj, StrRows<3>& out) {
   return to_rows<3>(obj, out, Holding::kItems);
 }
 
-Status append_text_form(std::string& out, PyObject* value) {
+template <class Out>
+Status append_text_form(Out& out, PyObject* value) {
   // The common row values have a text known without asking the interpreter for a new str:
   // str() of an exact int is its decimal digits, of None "None", of an exact float its repr,
   // of an exact str itself.
@@ -637,7 +638,6 @@ Status append_text_form(std::string& out, PyObject* value) {
   PyErr_WriteUnraisable(value);
   Owned name = Owned::steal(
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
-  std::string type_name;
   if (name && PyUnicode_Check(name.get())) {
     if (Result<Str> n = to_str(name.get())) {
       out += "<unprintable ";
@@ -650,6 +650,9 @@ Status append_text_form(std::string& out, PyObject* value) {
   out += "<unprintable object>";
   return Unit{};
 }
+
+template Status append_text_form(std::string&, PyObject*);
+template Status append_text_form(core::SmallText&, PyObject*);
 
 DictWalk::DictWalk(PyObject* dict) noexcept
     : dict_(dict), start_size_(PyDict_Size(dict)), countdown_(start_size_) {}

@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/small_text.hpp"
+
 #include "core/small_vector.hpp"
 
 namespace kestrelite::python {
@@ -331,7 +333,11 @@ Status convert_arg_into(PyObject* obj, const char* name, Status (*convert)(PyObj
 
 /// The text form of any value: str() as UTF-8, lone surrogates replaced; when str() raises,
 /// the exception goes to the unraisable hook and the text is "<unprintable {} object>".
-Status append_text_form(std::string& out, PyObject* value);
+/// `Out` is std::string or core::SmallText.
+template <class Out>
+Status append_text_form(Out& out, PyObject* value);
+extern template Status append_text_form(std::string&, PyObject*);
+extern template Status append_text_form(core::SmallText&, PyObject*);
 
 /// Walks a dict's own storage, refusing to go on once the dict changed under the walk.
 class DictWalk {

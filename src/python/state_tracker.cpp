@@ -10,8 +10,7 @@
 //     @staticmethod
 //     def benchmark_pure_rust(count: int) -> float
 
-#include <string>
-
+#include "core/small_text.hpp"
 #include "core/state_tracker.hpp"
 #include "python/binding.hpp"
 #include "python/classes.hpp"
@@ -47,7 +46,7 @@ class RowLoad {
       in_place_ = false;
       fields_.reserve(static_cast<std::size_t>(row_size));
     }
-    std::string text;
+    core::SmallText text;
     KESTRELITE_CHECK(append_text_form(text, value));
     fields_.load(name.view, std::move(text), Owned::borrow(value));
     return Unit{};
@@ -104,7 +103,7 @@ Result<Owned> set_field(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(name, convert_arg(a[0], "field", to_str));
   PyObject* value = a[1];
   // The text is complete before anything is stored, so a failure leaves the field as it was.
-  std::string text;
+  core::SmallText text;
   KESTRELITE_CHECK(append_text_form(text, value));
   fields->set(name.view, std::move(text), Owned::borrow(value));
   return new_none();
@@ -131,7 +130,7 @@ Result<Owned> dirty_fields(PyObject* self) {
   Py_ssize_t i = 0;
   for (const Fields::Entry& e : *fields) {
     if (!e.dirty()) continue;
-    KESTRELITE_TRY(name, new_str(e.name));
+    KESTRELITE_TRY(name, new_str(e.name.view()));
     PyList_SetItem(list.get(), i++, name.release());
   }
   return list;
@@ -142,7 +141,7 @@ Result<Owned> fields_dict(const Fields& fields, bool only_dirty) {
   KESTRELITE_TRY(dict, checked(PyDict_New()));
   for (const Fields::Entry& e : fields) {
     if (only_dirty && !e.dirty()) continue;
-    KESTRELITE_TRY(name, new_str(e.name));
+    KESTRELITE_TRY(name, new_str(e.name.view()));
     if (PyDict_SetItem(dict.get(), name.get(), e.current_value.get()) < 0) return fetch_error();
   }
   return dict;

@@ -23,16 +23,16 @@ using Row = std::tuple<std::string, std::string, std::string, int>;
 std::vector<Row> rows(const Map& map) {
   std::vector<Row> out;
   for (const auto& e : map)
-    out.emplace_back(e.name, std::string(e.snapshot_text()), e.current_text, e.current_value);
+    out.emplace_back(e.name.view(), e.snapshot_text(), e.current_text.view(), e.current_value);
   return out;
 }
 
 TEST(FieldMap, LoadStoresCleanFieldsInInsertionOrder) {
   Map map;
   EXPECT_FALSE(map.is_dirty());
-  map.load("id", "7", 1);
-  map.load("name", "Alice", 2);
-  map.load("", "", 3);  // an empty name is a name like any other
+  map.load("id", SmallText("7"), 1);
+  map.load("name", SmallText("Alice"), 2);
+  map.load("", SmallText(""), 3);  // an empty name is a name like any other
   EXPECT_FALSE(map.is_dirty());
   EXPECT_EQ(rows(map), (std::vector<Row>{
                            {"id", "7", "7", 1}, {"name", "Alice", "Alice", 2}, {"", "", "", 3}}));
@@ -40,8 +40,8 @@ TEST(FieldMap, LoadStoresCleanFieldsInInsertionOrder) {
 
 TEST(FieldMap, DirtyExactlyWhileTheTwoTextsDiffer) {
   Map map;
-  map.load("a", "1", 1);
-  map.load("b", "x", 1);
+  map.load("a", SmallText("1"), 1);
+  map.load("b", SmallText("x"), 1);
   struct Step {
     const char* field;
     const char* text;
@@ -52,7 +52,7 @@ TEST(FieldMap, DirtyExactlyWhileTheTwoTextsDiffer) {
                         {"a", "", true},   {"a", "1", false},  {"b", "X", true},
                         {"b", "x", false}, {"new", "5", false}};
   for (const Step& s : steps) {
-    map.set(s.field, s.text, 9);
+    map.set(s.field, SmallText(s.text), 9);
     EXPECT_EQ(map.is_dirty(), s.dirty) << s.field << "=" << s.text;
   }
   const auto* a = map.find("a");
@@ -63,52 +63,52 @@ TEST(FieldMap, DirtyExactlyWhileTheTwoTextsDiffer) {
 
 TEST(FieldMap, SetOnANewNameStartsCleanAndKeepsTheSnapshotOfAnOldOne) {
   Map map;
-  map.load("a", "1", 1);
-  map.set("a", "2", 2);
-  map.set("b", "5", 3);
+  map.load("a", SmallText("1"), 1);
+  map.set("a", SmallText("2"), 2);
+  map.set("b", SmallText("5"), 3);
   EXPECT_EQ(rows(map), (std::vector<Row>{{"a", "1", "2", 2}, {"b", "5", "5", 3}}));
 }
 
 TEST(FieldMap, LoadOverAnExistingNameReplacesItWholeInItsPlace) {
   Map map;
-  map.load("a", "1", 1);
-  map.load("b", "2", 2);
-  map.set("a", "changed", 3);
-  map.load("a", "fresh", 4);
+  map.load("a", SmallText("1"), 1);
+  map.load("b", SmallText("2"), 2);
+  map.set("a", SmallText("changed"), 3);
+  map.load("a", SmallText("fresh"), 4);
   EXPECT_EQ(rows(map), (std::vector<Row>{{"a", "fresh", "fresh", 4}, {"b", "2", "2", 2}}));
   EXPECT_FALSE(map.is_dirty());
 }
 
 TEST(FieldMap, HydrateMakesCurrentTheBaseline) {
   Map map;
-  map.load("a", "1", 1);
-  map.set("a", "2", 2);
+  map.load("a", SmallText("1"), 1);
+  map.set("a", SmallText("2"), 2);
   map.hydrate();
   EXPECT_FALSE(map.is_dirty());
-  map.set("a", "1", 3);  // the value loaded before the snapshot is now a change
+  map.set("a", SmallText("1"), 3);  // the value loaded before the snapshot is now a change
   EXPECT_TRUE(map.is_dirty());
 }
 
 TEST(FieldMap, ClearDropsEveryFieldAndAcceptsANewRow) {
   Map map;
-  map.load("a", "1", 1);
-  map.set("a", "2", 2);
+  map.load("a", SmallText("1"), 1);
+  map.set("a", SmallText("2"), 2);
   map.clear();
   EXPECT_EQ(map.size(), 0u);
   EXPECT_EQ(map.find("a"), nullptr);
   EXPECT_FALSE(map.is_dirty());
-  map.load("b", "3", 3);
+  map.load("b", SmallText("3"), 3);
   EXPECT_EQ(rows(map), (std::vector<Row>{{"b", "3", "3", 3}}));
 }
 
 TEST(NativeTracker, OneBenchmarkCycleLeavesTheRowCleanWithTheNewAge) {
   // The cycle the benchmark times, checked on one tracker.
   NativeTracker t;
-  t.load("id", "0", {});
-  t.load("name", "Alice", {});
-  t.load("age", "25", {});
-  t.load("active", "true", {});
-  t.find("age")->change("26");
+  t.load("id", SmallText("0"), {});
+  t.load("name", SmallText("Alice"), {});
+  t.load("age", SmallText("25"), {});
+  t.load("active", SmallText("true"), {});
+  t.find("age")->change(SmallText("26"));
   EXPECT_TRUE(t.is_dirty());
   t.hydrate();
   EXPECT_FALSE(t.is_dirty());
