@@ -17,7 +17,6 @@
 #include <stdexcept>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -74,7 +73,7 @@ class OrderedTable {
   /// Removes every entry, keeping the allocated capacity.
   void clear() noexcept {
     entries_.clear();
-    if (!slots_.empty()) std::memset(slots_.data(), 0, slots_.size() * sizeof(Slot));
+    if (slots_) std::memset(slots_.get(), 0, slot_count() * sizeof(Slot));
   }
 
   /// Keeps the first `n` entries and drops the rest, rebuilding the index in the slots it
@@ -82,8 +81,8 @@ class OrderedTable {
   void truncate(std::size_t n) noexcept {
     if (n >= entries_.size()) return;
     entries_.truncate(n);
-    if (slots_.empty()) return;
-    std::memset(slots_.data(), 0, slots_.size() * sizeof(Slot));
+    if (!slots_) return;
+    std::memset(slots_.get(), 0, slot_count() * sizeof(Slot));
     for (std::size_t e = 0; e < n; ++e) {
       const std::uint64_t h = Traits::hash(Traits::key_of(entries_[e]));
       std::size_t i = h & mask_;
@@ -96,7 +95,7 @@ class OrderedTable {
   Entry& at(std::size_t i) noexcept { return entries_[i]; }
 
   Entry* find(Key key) noexcept {
-    if (slots_.empty()) {
+    if (!slots_) {
       for (Entry& e : entries_)
         if (Traits::equal(e, key)) return &e;
       return nullptr;
@@ -115,7 +114,7 @@ class OrderedTable {
   /// it was created. `make` must produce an entry whose key equals `key`.
   template <class Make>
   std::pair<Entry*, bool> find_or_insert(Key key, Make&& make) {
-    if (slots_.empty()) {
+    if (!slots_) {
       if (Entry* found = find(key)) return {found, false};
       if (entries_.size() < kLinearLimit) {
         entries_.push_back(make());
@@ -153,7 +152,8 @@ class OrderedTable {
   static std::uint32_t tag_of(std::uint64_t h) noexcept { return static_cast<std::uint32_t>(h >> 32); }
 
   // At most three quarters of the slots are in use.
-  std::size_t max_load() const noexcept { return slots_.size() - slots_.size() / 4; }
+  std::size_t max_load() const noexcept { return slot_count() - slot_count() / 4; }
+  std::size_t slot_count() const noexcept { return slots_ ? mask_ + 1 : 0; }
 
   static std::size_t slots_for(std::size_t n) {
     std::size_t cap = 8;
@@ -162,7 +162,7 @@ class OrderedTable {
   }
 
   void rehash(std::size_t cap) {
-    std::vector<Slot> fresh(cap, Slot{0, 0});
+    auto fresh = std::make_unique<Slot[]>(cap);  // value-initialised: every slot empty
     const std::size_t mask = cap - 1;
     for (std::size_t e = 0; e < entries_.size(); ++e) {
       const std::uint64_t h = Traits::hash(Traits::key_of(entries_[e]));
@@ -175,8 +175,8 @@ class OrderedTable {
   }
 
   SmallVector<Entry, Inline> entries_;
-  std::vector<Slot> slots_;
-  std::size_t mask_ = 0;
+  std::unique_ptr<Slot[]> slots_;  // the index; none while the table is scanned
+  std::size_t mask_ = 0;           // slot count - 1
 };
 
 }  // namespace kestrelite::core

@@ -20,6 +20,21 @@ class SmallText {
 
   SmallText() noexcept = default;
   explicit SmallText(std::string_view s) { assign(s); }
+
+  /// A text that is not there (an optional text in the same 16 bytes): it reads as empty, is
+  /// unequal to every text, and becomes an ordinary text when it is written to.
+  static SmallText absent() noexcept {
+    SmallText t;
+    t.w_[1] = kAbsent;
+    return t;
+  }
+  bool is_absent() const noexcept { return w_[1] == kAbsent; }
+  /// Frees the text and leaves it absent.
+  void make_absent() noexcept {
+    release();
+    w_[0] = 0;
+    w_[1] = kAbsent;
+  }
   SmallText(const SmallText&) = delete;
   SmallText& operator=(const SmallText&) = delete;
   SmallText(SmallText&& o) noexcept : w_{o.w_[0], o.w_[1]} { o.w_[0] = o.w_[1] = 0; }
@@ -40,7 +55,7 @@ class SmallText {
 
   std::size_t size() const noexcept {
     return on_heap() ? static_cast<std::size_t>(w_[1] & kSizeMask)
-                     : static_cast<std::size_t>(w_[1] >> 56);
+                     : static_cast<std::size_t>((w_[1] >> 56) & kInlineSizeBits);
   }
   bool empty() const noexcept { return size() == 0; }
   const char* data() const noexcept { return on_heap() ? heap_text() : inline_text(); }
@@ -78,7 +93,8 @@ class SmallText {
     const std::size_t old = size();
     if (!on_heap() && n <= kInline - old) {
       std::memmove(inline_text() + old, p, n);
-      w_[1] += static_cast<std::uint64_t>(n) << 56;  // the length byte; the new bytes stay
+      // The length byte (an absent text's mark cleared); the new bytes stay.
+      w_[1] = (w_[1] & ~kAbsent) + (static_cast<std::uint64_t>(n) << 56);
       return;
     }
     // `p` may point into this text, which growing frees: copy it in before the old block goes.
@@ -115,7 +131,7 @@ class SmallText {
   }
   friend bool operator==(const SmallText& a, std::string_view b) noexcept {
     if (b.size() > kInline || a.on_heap()) return a.view() == b;
-    if ((a.w_[1] >> 56) != b.size()) return false;
+    if ((a.w_[1] >> 56) != b.size()) return false;  // an absent text fails here
     std::uint64_t w[2];
     pack(b.data(), b.size(), w);
     return a.w_[0] == w[0] && a.w_[1] == w[1];
@@ -128,6 +144,9 @@ class SmallText {
   // (its capacity, then the text) and w_[1] holds the size below kHeapTag.
   static constexpr std::uint64_t kHeapTag = std::uint64_t{1} << 63;
   static constexpr std::uint64_t kSizeMask = (std::uint64_t{1} << 56) - 1;
+  // An absent text: no bytes, no heap block, and this bit in the length byte.
+  static constexpr std::uint64_t kAbsent = std::uint64_t{0x40} << 56;
+  static constexpr std::uint64_t kInlineSizeBits = 0x0F;
 
   bool on_heap() const noexcept { return (w_[1] & kHeapTag) != 0; }
   char* inline_text() noexcept { return reinterpret_cast<char*>(w_); }

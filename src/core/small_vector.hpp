@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
 namespace kestrelite::core {
@@ -50,7 +52,7 @@ class SmallVector {
 
   template <class... Args>
   T& emplace_back(Args&&... args) {
-    if (size_ == capacity_) grow(std::max<std::size_t>(capacity_ * 2, N));
+    if (size_ == capacity_) grow(std::max<std::size_t>(std::size_t{capacity_} * 2, N));
     T* slot = ::new (static_cast<void*>(data_ + size_)) T(std::forward<Args>(args)...);
     ++size_;
     return *slot;
@@ -66,19 +68,20 @@ class SmallVector {
   void truncate(std::size_t n) noexcept {
     if (n >= size_) return;
     std::destroy_n(data_ + n, size_ - n);
-    size_ = n;
+    size_ = static_cast<std::uint32_t>(n);
   }
 
  private:
   T* inline_data() noexcept { return std::launder(reinterpret_cast<T*>(inline_)); }
 
   void grow(std::size_t cap) {
+    if (cap > UINT32_MAX) throw std::length_error("capacity overflow");
     T* fresh = static_cast<T*>(::operator new(cap * sizeof(T), std::align_val_t(alignof(T))));
     std::uninitialized_move_n(data_, size_, fresh);
     std::destroy_n(data_, size_);
     release_heap();
     data_ = fresh;
-    capacity_ = cap;
+    capacity_ = static_cast<std::uint32_t>(cap);
   }
 
   void release_heap() noexcept {
@@ -109,8 +112,9 @@ class SmallVector {
 
   alignas(T) unsigned char inline_[N * sizeof(T)];
   T* data_ = inline_data();
-  std::size_t size_ = 0;
-  std::size_t capacity_ = N;
+  // 32-bit counts keep a small table object small; grow() refuses more elements.
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = N;
 };
 
 }  // namespace kestrelite::core

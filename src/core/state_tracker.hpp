@@ -19,28 +19,25 @@ template <class Payload>
 struct FieldEntry {
   SmallText name;
   SmallText current_text;
-  SmallText changed_from;  // the baseline text while `changed`; stale otherwise
+  SmallText changed_from = SmallText::absent();  // the baseline while the field is changed
   [[no_unique_address]] Payload current_value;
-  bool changed = false;
 
-  bool dirty() const noexcept { return changed && changed_from != current_text; }
+  bool changed() const noexcept { return !changed_from.is_absent(); }
+  bool dirty() const noexcept { return changed() && !(changed_from == current_text); }
   std::string_view snapshot_text() const noexcept {
-    return changed ? changed_from.view() : current_text.view();
+    return changed() ? changed_from.view() : current_text.view();
   }
 
   /// Records a new text, keeping the baseline.
   void change(SmallText text) noexcept {
-    if (!changed) {
-      changed_from.swap(current_text);
-      changed = true;
-    }
+    if (!changed()) changed_from.swap(current_text);
     current_text = std::move(text);
   }
 
   /// Makes the current text the baseline. A clean field is left unwritten, so snapshotting
   /// many rows dirties only the cache lines of the fields that changed.
   void settle() noexcept {
-    if (changed) changed = false;
+    if (changed()) changed_from.make_absent();
   }
 };
 
@@ -81,7 +78,7 @@ class FieldMap {
   /// replaced whole, keeping its place.
   void load(std::string_view name, SmallText text, Payload value) {
     auto [entry, created] = table_.find_or_insert(name, [&] {
-      return Entry{SmallText(name), std::move(text), SmallText(), std::move(value), false};
+      return Entry{SmallText(name), std::move(text), SmallText::absent(), std::move(value)};
     });
     if (created) return;
     entry->current_text = std::move(text);
@@ -92,7 +89,7 @@ class FieldMap {
   /// Records a new value: an existing field keeps its snapshot; a new one starts clean.
   void set(std::string_view name, SmallText text, Payload value) {
     auto [entry, created] = table_.find_or_insert(name, [&] {
-      return Entry{SmallText(name), std::move(text), SmallText(), std::move(value), false};
+      return Entry{SmallText(name), std::move(text), SmallText::absent(), std::move(value)};
     });
     if (created) return;
     entry->change(std::move(text));

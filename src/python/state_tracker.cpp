@@ -37,7 +37,8 @@ class RowLoad {
     if (in_place_) fields_.truncate(kept_);
   }
 
-  Status field(PyObject* key, PyObject* value, Py_ssize_t row_size) {
+  // Kept in the loop of its one caller: as a call it costs some 35 instructions a field.
+  [[gnu::always_inline]] Status field(PyObject* key, PyObject* value, Py_ssize_t row_size) {
     KESTRELITE_TRY(name, to_str(key));
     if (in_place_ && kept_ < fields_.size() && fields_.at(kept_).name == name.view)
       return rewrite(value);

@@ -94,5 +94,28 @@ TEST(SmallText, MovesAndSwapsHandTheTextOver) {
   EXPECT_EQ(a.view(), "00000");
 }
 
+TEST(SmallText, AnAbsentTextReadsEmptyEqualsNoTextAndTurnsIntoOneWhenWritten) {
+  SmallText empty_on_heap(sample(20));
+  empty_on_heap.clear();
+  for (int write = 0; write < 3; ++write) {
+    SmallText t = SmallText::absent();
+    EXPECT_TRUE(t.is_absent());
+    EXPECT_EQ(t.view(), "");
+    EXPECT_FALSE(t == SmallText());
+    EXPECT_FALSE(SmallText() == t);
+    EXPECT_FALSE(t == std::string_view());
+    EXPECT_FALSE(SmallText().is_absent());
+    if (write == 0) t.append("ab");
+    if (write == 1) t.assign(sample(20));
+    if (write == 2) t += 'x';
+    EXPECT_FALSE(t.is_absent()) << write;
+    const std::string expected = write == 0 ? "ab" : write == 1 ? sample(20) : "x";
+    EXPECT_EQ(t.view(), expected) << write;
+    EXPECT_TRUE(t == SmallText(expected)) << write;
+    t.make_absent();  // frees the block of the heap case
+    EXPECT_TRUE(t.is_absent());
+  }
+}
+
 }  // namespace
 }  // namespace kestrelite::core
