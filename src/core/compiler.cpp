@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/text.hpp"
+#include "core/writer.hpp"
 
 namespace kestrelite::core {
 namespace {
@@ -35,36 +36,6 @@ std::size_t placeholder_size(Dialect dialect, std::uint64_t index) noexcept {
   return 1;
 }
 
-/// Copies a short name without a call into the C library: names and keywords are mostly a
-/// few bytes, where the call costs more than the copy. Two overlapping moves cover any length
-/// between one power of two and the next.
-template <std::size_t W>
-inline void copy_two_moves(char* dst, const char* src, std::size_t n) noexcept {
-  // Both loads come first: the moves overlap when n < 2 * W.
-  char head[W], tail[W];
-  std::memcpy(head, src, W);
-  std::memcpy(tail, src + n - W, W);
-  std::memcpy(dst, head, W);
-  std::memcpy(dst + n - W, tail, W);
-}
-
-inline void copy_short(char* dst, const char* src, std::size_t n) noexcept {
-  if (n > 32) {
-    std::memcpy(dst, src, n);
-  } else if (n >= 16) {
-    copy_two_moves<16>(dst, src, n);
-  } else if (n >= 8) {
-    copy_two_moves<8>(dst, src, n);
-  } else if (n >= 4) {
-    copy_two_moves<4>(dst, src, n);
-  } else if (n > 0) {
-    const char a = src[0], b = src[n / 2], c = src[n - 1];
-    dst[0] = a;
-    dst[n / 2] = b;
-    dst[n - 1] = c;
-  }
-}
-
 /// `word` with each of its bytes from 'a' to 'z' lowered by 0x20, the rest unchanged.
 constexpr std::uint64_t upper_word(std::uint64_t word) noexcept {
   constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
@@ -78,16 +49,11 @@ constexpr std::uint64_t upper_word(std::uint64_t word) noexcept {
   return word ^ (lower >> 2);
 }
 
-/// Writes into a buffer sized exactly beforehand: every statement knows its length up front,
-/// so no write checks capacity.
-class Writer {
+/// The statement writer: every statement knows its length up front, so no write checks
+/// capacity.
+class StatementWriter : public Writer {
  public:
-  explicit Writer(char* p) noexcept : p_(p) {}
-  void put(std::string_view s) noexcept {
-    copy_short(p_, s.data(), s.size());
-    p_ += s.size();
-  }
-  void put(char c) noexcept { *p_++ = c; }
+  using Writer::Writer;
   /// `s` with ASCII a-z written as A-Z; every other byte unchanged.
   void put_upper(std::string_view s) noexcept {
     const char* in = s.data();
@@ -130,19 +96,15 @@ class Writer {
     }
     put('?');
   }
-  char* end() const noexcept { return p_; }
-
- private:
-  char* p_;
 };
 
 /// Sizes `out` to exactly `size` bytes and hands back a writer at its start. The buffer is
 /// reused from statement to statement, so resizing usually only moves its end: bytes are
 /// filled in only where it grows, and every byte is written over anyway.
-Writer sized(std::string& out, std::size_t size) {
+StatementWriter sized(std::string& out, std::size_t size) {
   out.reserve(std::max(size, kWriteReserve));
   out.resize(size);
-  return Writer(out.data());
+  return StatementWriter(out.data());
 }
 
 }  // namespace
@@ -197,7 +159,7 @@ void compile_insert(std::string& out, std::string_view table,
   if (n > 0) size += 2 * kSeparator.size() * (n - 1);
   for (std::size_t i = 0; i < n; ++i) size += columns[i].size() + placeholder_size(family, i + 1);
   if (returning) size += kReturning.size();
-  Writer w = sized(out, size);
+  StatementWriter w = sized(out, size);
   w.put(kHead);
   w.put(table);
   w.put(kOpen);
@@ -227,7 +189,7 @@ void compile_update(std::string& out, std::string_view table,
   if (n > 0) size += kSeparator.size() * (n - 1);
   for (std::size_t i = 0; i < n; ++i)
     size += columns[i].size() + kAssign.size() + placeholder_size(family, i + 1);
-  Writer w = sized(out, size);
+  StatementWriter w = sized(out, size);
   w.put(kHead);
   w.put(table);
   w.put(kSet);
@@ -249,7 +211,7 @@ void compile_delete(std::string& out, std::string_view table, std::string_view p
                     std::string_view dialect) {
   const Dialect family = classify_dialect(dialect);
   constexpr std::string_view kHead = "DELETE FROM ", kWhere = " WHERE ", kAssign = " = ";
-  Writer w = sized(out, kHead.size() + table.size() + kWhere.size() + pk_col.size() +
+  StatementWriter w = sized(out, kHead.size() + table.size() + kWhere.size() + pk_col.size() +
                             kAssign.size() + placeholder_size(family, 1));
   w.put(kHead);
   w.put(table);
@@ -285,7 +247,7 @@ void compile_select(std::string& out, const SelectQuery& query) {
   if (query.limit) size += kLimit.size() + digit_count(*query.limit);
   if (query.offset) size += kOffset.size() + digit_count(*query.offset);
 
-  Writer w = sized(out, size);
+  StatementWriter w = sized(out, size);
   w.put(kHead);
   if (ncol == 0) {
     w.put('*');

@@ -1,7 +1,10 @@
 #include "core/migration_diff.hpp"
 
+#include <cassert>
 #include <string>
 #include <utility>
+
+#include "core/writer.hpp"
 
 namespace kestrelite::core {
 namespace {
@@ -13,77 +16,118 @@ std::string_view primary_key_clause(std::string_view dialect) noexcept {
   return " INTEGER PRIMARY KEY AUTOINCREMENT";
 }
 
-/// Appends one column definition of a CREATE TABLE statement.
-void append_definition(std::string& out, const ModelColumn& column, std::string_view pk_clause) {
-  out += column.name;
-  if (column.primary_key) {
-    out += pk_clause;
-    return;
-  }
-  out += ' ';
-  out += column.data_type;
-  if (!column.nullable) out += " NOT NULL";
+constexpr std::string_view kCreate = "CREATE TABLE IF NOT EXISTS ";
+constexpr std::string_view kDropTable = "DROP TABLE IF EXISTS ";
+constexpr std::string_view kAlter = "ALTER TABLE ";
+constexpr std::string_view kAdd = " ADD COLUMN ";
+constexpr std::string_view kDrop = " DROP COLUMN ";
+constexpr std::string_view kNotNull = " NOT NULL";
+
+/// Grows the statements text by `size` bytes and hands back a writer at the old end. The
+/// text is kept from diff to diff, so this usually only moves its end.
+Writer grown(std::string& text, std::size_t size) {
+  const std::size_t at = text.size();
+  text.resize(at + size);
+  return Writer(text.data() + at);
 }
 
-/// Records the text appended since `begin` as the next statement of `side`.
-void close_statement(MigrationText& out, std::vector<MigrationText::Span>& side,
-                     std::size_t begin) {
-  side.push_back({begin, out.text.size() - begin});
+/// The length of one column definition of a CREATE TABLE statement.
+std::size_t definition_size(const ModelColumn& column, std::string_view pk_clause) noexcept {
+  if (column.primary_key) return column.name.size() + pk_clause.size();
+  return column.name.size() + 1 + column.data_type.size() + (column.nullable ? 0 : kNotNull.size());
+}
+
+/// Writes one column definition of a CREATE TABLE statement.
+void put_definition(Writer& w, const ModelColumn& column, std::string_view pk_clause) noexcept {
+  w.put(column.name);
+  if (column.primary_key) {
+    w.put(pk_clause);
+    return;
+  }
+  w.put(' ');
+  w.put(column.data_type);
+  if (!column.nullable) w.put(kNotNull);
 }
 
 /// The create path: one CREATE TABLE and the DROP TABLE that undoes it.
 void create_table(MigrationText& out, std::string_view table,
                   std::span<const ModelColumn> model, std::string_view dialect) {
   const std::string_view pk_clause = primary_key_clause(dialect);
+  std::size_t create_size = kCreate.size() + table.size() + 2 + 2;  // " (" and ");"
+  for (const ModelColumn& column : model) create_size += definition_size(column, pk_clause);
+  if (model.size() > 1) create_size += 2 * (model.size() - 1);
+  const std::size_t drop_size = kDropTable.size() + table.size() + 1;
+
   std::string& text = out.text;
-  std::size_t begin = text.size();
-  text += "CREATE TABLE IF NOT EXISTS ";
-  text += table;
-  text += " (";
+  const std::size_t begin = text.size();
+  Writer w = grown(text, create_size + drop_size);
+  w.put(kCreate);
+  w.put(table);
+  w.put(" (");
   bool first = true;
   for (const ModelColumn& column : model) {
-    if (!first) text += ", ";
+    if (!first) w.put(", ");
     first = false;
-    append_definition(text, column, pk_clause);
+    put_definition(w, column, pk_clause);
   }
-  text += ");";
-  close_statement(out, out.upgrade, begin);
-
-  begin = text.size();
-  text += "DROP TABLE IF EXISTS ";
-  text += table;
-  text += ';';
-  close_statement(out, out.downgrade, begin);
+  w.put(");");
+  w.put(kDropTable);
+  w.put(table);
+  w.put(';');
+  assert(w.end() == text.data() + text.size());
+  out.upgrade.push_back({begin, create_size});
+  out.downgrade.push_back({begin + create_size, drop_size});
 }
 
 /// The alter path: per missing column an ADD COLUMN and, at the same position, its DROP COLUMN.
 void alter_table(MigrationText& out, std::string_view table,
                  std::span<const ModelColumn> model, std::span<const bool> present) {
+  // A key column added to an existing table gets neither a key clause nor NOT NULL.
+  auto not_null = [](const ModelColumn& c) { return !c.nullable && !c.primary_key; };
+  std::size_t size = 0;
+  std::size_t missing = 0;
+  for (std::size_t i = 0; i < model.size(); ++i) {
+    if (present[i]) continue;
+    const ModelColumn& c = model[i];
+    size += 2 * c.name.size() + c.data_type.size() + (not_null(c) ? kNotNull.size() : 0);
+    ++missing;
+  }
+  if (missing == 0) return;
+  size += missing * (2 * (kAlter.size() + table.size()) + kAdd.size() + 1 + 1 + kDrop.size() + 1);
+
   std::string& text = out.text;
+  std::size_t at = text.size();
+  Writer w = grown(text, size);
+  out.upgrade.reserve(out.upgrade.size() + missing);
+  out.downgrade.reserve(out.downgrade.size() + missing);
   for (std::size_t i = 0; i < model.size(); ++i) {
     if (present[i]) continue;
     const ModelColumn& column = model[i];
+    const std::size_t add_size = kAlter.size() + table.size() + kAdd.size() + column.name.size() +
+                                 1 + column.data_type.size() +
+                                 (not_null(column) ? kNotNull.size() : 0) + 1;
+    w.put(kAlter);
+    w.put(table);
+    w.put(kAdd);
+    w.put(column.name);
+    w.put(' ');
+    w.put(column.data_type);
+    if (not_null(column)) w.put(kNotNull);
+    w.put(';');
+    out.upgrade.push_back({at, add_size});
+    at += add_size;
 
-    std::size_t begin = text.size();
-    text += "ALTER TABLE ";
-    text += table;
-    text += " ADD COLUMN ";
-    text += column.name;
-    text += ' ';
-    text += column.data_type;
-    // A key column added to an existing table gets neither a key clause nor NOT NULL.
-    if (!column.nullable && !column.primary_key) text += " NOT NULL";
-    text += ';';
-    close_statement(out, out.upgrade, begin);
-
-    begin = text.size();
-    text += "ALTER TABLE ";
-    text += table;
-    text += " DROP COLUMN ";
-    text += column.name;
-    text += ';';
-    close_statement(out, out.downgrade, begin);
+    const std::size_t drop_size =
+        kAlter.size() + table.size() + kDrop.size() + column.name.size() + 1;
+    w.put(kAlter);
+    w.put(table);
+    w.put(kDrop);
+    w.put(column.name);
+    w.put(';');
+    out.downgrade.push_back({at, drop_size});
+    at += drop_size;
   }
+  assert(w.end() == text.data() + text.size() && at == text.size());
 }
 
 }  // namespace
