@@ -174,7 +174,7 @@ class OrderedTable {
     mask_ = mask;
   }
 
-  SmallVector<Entry, Inline> entries_;
+  SmallVector<Entry, Inline, std::uint32_t> entries_;  // 32-bit counts: see kMaxEntries
   std::unique_ptr<Slot[]> slots_;  // the index; none while the table is scanned
   std::size_t mask_ = 0;           // slot count - 1
 };

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -12,7 +13,9 @@
 
 namespace kestrelite::core {
 
-template <class T, std::size_t N>
+/// `Size` counts the elements: a narrower type makes a small object smaller (a table of a
+/// few fields), and grow() refuses more elements than it can count.
+template <class T, std::size_t N, class Size = std::size_t>
 class SmallVector {
  public:
   SmallVector() noexcept = default;
@@ -68,20 +71,20 @@ class SmallVector {
   void truncate(std::size_t n) noexcept {
     if (n >= size_) return;
     std::destroy_n(data_ + n, size_ - n);
-    size_ = static_cast<std::uint32_t>(n);
+    size_ = static_cast<Size>(n);
   }
 
  private:
   T* inline_data() noexcept { return std::launder(reinterpret_cast<T*>(inline_)); }
 
   void grow(std::size_t cap) {
-    if (cap > UINT32_MAX) throw std::length_error("capacity overflow");
+    if (cap > std::numeric_limits<Size>::max()) throw std::length_error("capacity overflow");
     T* fresh = static_cast<T*>(::operator new(cap * sizeof(T), std::align_val_t(alignof(T))));
     std::uninitialized_move_n(data_, size_, fresh);
     std::destroy_n(data_, size_);
     release_heap();
     data_ = fresh;
-    capacity_ = static_cast<std::uint32_t>(cap);
+    capacity_ = static_cast<Size>(cap);
   }
 
   void release_heap() noexcept {
@@ -112,9 +115,8 @@ class SmallVector {
 
   alignas(T) unsigned char inline_[N * sizeof(T)];
   T* data_ = inline_data();
-  // 32-bit counts keep a small table object small; grow() refuses more elements.
-  std::uint32_t size_ = 0;
-  std::uint32_t capacity_ = N;
+  Size size_ = 0;
+  Size capacity_ = N;
 };
 
 }  // namespace kestrelite::core
