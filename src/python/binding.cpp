@@ -382,19 +382,6 @@ Result<Str> to_str_slow(PyObject* obj) {
   return Str{std::string_view(data, static_cast<std::size_t>(size)), std::move(bytes)};
 }
 
-Status u64_arg_slow(PyObject* obj, const char* name, std::uint64_t& out) {
-  Result<std::uint64_t> r = to_u64(obj);
-  if (!r) return argument_error(std::move(r).error(), name);
-  out = *r;
-  return Unit{};
-}
-
-Status str_arg_slow(PyObject* obj, const char* name, Str& out) {
-  Result<Str> r = to_str_slow(obj);
-  if (!r) return argument_error(std::move(r).error(), name);
-  out = std::move(*r);
-  return Unit{};
-}
 
 Result<std::int64_t> to_i64(PyObject* obj) {
   Owned index;
@@ -419,6 +406,17 @@ Result<std::uint64_t> to_u64(PyObject* obj) {
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return fetch_error();
   return static_cast<std::uint64_t>(v);
 }
+
+template <class T, Result<T> (*Convert)(PyObject*)>
+Status arg_slow(PyObject* obj, const char* name, T& out) {
+  Result<T> r = Convert(obj);
+  if (!r) return argument_error(std::move(r).error(), name);
+  out = std::move(*r);
+  return Unit{};
+}
+
+template Status arg_slow<std::uint64_t, to_u64>(PyObject*, const char*, std::uint64_t&);
+template Status arg_slow<Str, to_str_slow>(PyObject*, const char*, Str&);
 
 Result<bool> to_bool(PyObject* obj) {
   if (obj == Py_True) return true;

@@ -256,8 +256,18 @@ inline Result<Str> to_str(PyObject* obj) {
   return to_str_slow(obj);
 }
 
+Result<std::int64_t> to_i64(PyObject* obj);
+Result<std::uint64_t> to_u64(PyObject* obj);
+Result<bool> to_bool(PyObject* obj);
+
+/// The full route of an argument that is first tried inline: `Convert` into `out`, with the
+/// argument name on a TypeError.
+template <class T, Result<T> (*Convert)(PyObject*)>
+Status arg_slow(PyObject* obj, const char* name, T& out);
+extern template Status arg_slow<std::uint64_t, to_u64>(PyObject*, const char*, std::uint64_t&);
+extern template Status arg_slow<Str, to_str_slow>(PyObject*, const char*, Str&);
+
 /// Reads unsigned integer argument `name` into `out`, with the argument name on a TypeError.
-Status u64_arg_slow(PyObject* obj, const char* name, std::uint64_t& out);
 inline Status u64_arg(PyObject* obj, const char* name, std::uint64_t& out) {
   // An exact int in range is read inline; anything else, and every failure, is read again on
   // the full route, which reports it.
@@ -269,19 +279,15 @@ inline Status u64_arg(PyObject* obj, const char* name, std::uint64_t& out) {
     }
     PyErr_Clear();
   }
-  return u64_arg_slow(obj, name, out);
+  return arg_slow<std::uint64_t, to_u64>(obj, name, out);
 }
 
 /// Reads str argument `name` into `out`, with the argument name on a TypeError.
-Status str_arg_slow(PyObject* obj, const char* name, Str& out);
 inline Status str_arg(PyObject* obj, const char* name, Str& out) {
   if (lend_utf8(obj, out.view)) return Unit{};
-  return str_arg_slow(obj, name, out);
+  return arg_slow<Str, to_str_slow>(obj, name, out);
 }
 
-Result<std::int64_t> to_i64(PyObject* obj);
-Result<std::uint64_t> to_u64(PyObject* obj);
-Result<bool> to_bool(PyObject* obj);
 /// A dict or dict subclass, borrowed.
 inline Result<PyObject*> to_dict(PyObject* obj) {
   // An exact dict needs no call for its type flags.
