@@ -331,6 +331,26 @@ def test_a_long_row_reloaded_in_part_finds_every_field(mod):
     assert list(t.get_current_dict()) == [*new, "f19"]
 
 
+@pytest.mark.parametrize("first, second", [
+    ("a" * 20, "b" * 18), ("a" * 20, "c" * 20), ("\u00e9" * 10, "x" * 16),
+    ("y" * 16, "short"), ("short", "z" * 15), ("z" * 15, "w" * 16),
+])
+def test_a_reload_over_the_same_names_keeps_each_text_exact(mod, first, second):
+    # The second load rewrites each text where the first one left it, across the 15 bytes a
+    # text keeps inline and into the room a longer text had.
+    t = mod.StateTracker()
+    row = {"k": first, "n" * 16: first, "\u00e9" * 8: first}
+    t.set_initial_state(row)
+    t.set_field("k", first + "!")
+    t.set_initial_state(dict.fromkeys(row, second))
+    for name in row:
+        t.set_field(name, second)
+    assert not t.is_dirty()
+    for name in row:
+        t.set_field(name, second[:-1])
+    assert t.dirty_fields() == list(row)
+
+
 def test_a_reload_failing_mid_row_keeps_the_fields_before_the_failure(mod):
     t = mod.StateTracker()
     t.set_initial_state({"alpha": 1, "beta": 2, "gamma": 3})
@@ -880,9 +900,14 @@ class ModelTracker:
             entry[0] = entry[1]
 
 
-names = st.text(alphabet="abcd\u00e9", min_size=1, max_size=2)
+# Texts and names of 13 to 18 characters (up to 36 bytes) cross the 15 bytes a text keeps
+# inline, with shared prefixes so that equal and nearly equal texts meet on both sides of it.
+names = st.one_of(st.text(alphabet="abcd\u00e9", min_size=1, max_size=2),
+                  st.sampled_from(["n" * 15, "n" * 16, "n" * 15 + "\u00e9"]))
 values = st.one_of(
     st.integers(), st.booleans(), st.none(), st.floats(), st.text(max_size=3),
+    st.text(alphabet="x\u00e9", min_size=13, max_size=18),
+    st.sampled_from(["x" * 15, "x" * 16, "x" * 15 + "y", "x" * 14 + "\u00e9"]),
     st.lists(st.integers(0, 3), max_size=2), st.sampled_from(["1", "True", "None", "1.0"]),
 )
 operations = st.lists(
