@@ -127,6 +127,8 @@ class SmallText {
 
   friend bool operator==(const SmallText& a, const SmallText& b) noexcept {
     if (!a.on_heap() && !b.on_heap()) return a.w_[0] == b.w_[0] && a.w_[1] == b.w_[1];
+    // One is on the heap, so not absent; an absent other reads as empty but is no text.
+    if (a.is_absent() || b.is_absent()) return false;
     return a.view() == b.view();
   }
   friend bool operator==(const SmallText& a, std::string_view b) noexcept {

@@ -104,6 +104,8 @@ TEST(SmallText, AnAbsentTextReadsEmptyEqualsNoTextAndTurnsIntoOneWhenWritten) {
     EXPECT_FALSE(t == SmallText());
     EXPECT_FALSE(SmallText() == t);
     EXPECT_FALSE(t == std::string_view());
+    EXPECT_FALSE(t == empty_on_heap);
+    EXPECT_FALSE(empty_on_heap == t);
     EXPECT_FALSE(SmallText().is_absent());
     if (write == 0) t.append("ab");
     if (write == 1) t.assign(sample(20));
