@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/ordered_table.hpp"
+#include "core/small_text.hpp"
 
 namespace kestrelite::core {
 
@@ -19,7 +20,7 @@ class KeySets {
     return ints_.find_or_insert(key, [key] { return key; }).second;
   }
   bool add_str(std::string_view key) {
-    return strs_.find_or_insert(key, [key] { return std::string(key); }).second;
+    return strs_.find_or_insert(key, [key] { return SmallText(key); }).second;
   }
 
   std::size_t size() const noexcept { return ints_.size() + strs_.size(); }
@@ -29,7 +30,7 @@ class KeySets {
   void clear() noexcept;
 
   std::span<const std::int64_t> ints() const noexcept { return ints_.entries(); }
-  std::span<const std::string> strs() const noexcept { return strs_.entries(); }
+  std::span<const SmallText> strs() const noexcept { return strs_.entries(); }
 
  private:
   struct IntTraits {
@@ -40,13 +41,13 @@ class KeySets {
   };
   struct StrTraits {
     using Key = std::string_view;
-    static Key key_of(const std::string& e) noexcept { return e; }
+    static Key key_of(const SmallText& e) noexcept { return e.view(); }
     static std::uint64_t hash(Key k) noexcept { return hash_bytes(k); }
-    static bool equal(const std::string& e, Key k) noexcept { return e == k; }
+    static bool equal(const SmallText& e, Key k) noexcept { return e == k; }
   };
 
   OrderedTable<std::int64_t, IntTraits> ints_;
-  OrderedTable<std::string, StrTraits> strs_;
+  OrderedTable<SmallText, StrTraits> strs_;  // keys are mostly short: inline, compared by words
 };
 
 }  // namespace kestrelite::core

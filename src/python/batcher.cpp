@@ -142,8 +142,8 @@ Result<Owned> get_keys(PyObject* self) {
     KESTRELITE_TRY(item, new_int(k));
     PyList_SetItem(list.get(), i++, item.release());
   }
-  for (const std::string& k : keys->strs()) {
-    KESTRELITE_TRY(item, new_str(k));
+  for (const core::SmallText& k : keys->strs()) {
+    KESTRELITE_TRY(item, new_str(k.view()));
     PyList_SetItem(list.get(), i++, item.release());
   }
   return list;

@@ -36,7 +36,9 @@ TEST(KeySets, AddsEachKeyOnceInFirstAddedOrder) {
     EXPECT_EQ(keys.add_str(c.key), c.added) << c.key;
 
   EXPECT_EQ(std::vector(keys.ints().begin(), keys.ints().end()), (std::vector<std::int64_t>{5, 0, kMin, -1, kMax}));
-  EXPECT_EQ(std::vector(keys.strs().begin(), keys.strs().end()), (std::vector<std::string>{"5", "x", "X", "", "a\0b"s, "a", "é"}));
+  std::vector<std::string> texts;
+  for (const SmallText& t : keys.strs()) texts.emplace_back(t.view());
+  EXPECT_EQ(texts, (std::vector<std::string>{"5", "x", "X", "", "a\0b"s, "a", "é"}));
   EXPECT_EQ(keys.size(), 12u);
   EXPECT_FALSE(keys.empty());
 }
@@ -48,7 +50,7 @@ TEST(KeySets, ClearEmptiesBothSetsAndKeepsTheirCapacity) {
     keys.add_str(std::to_string(i));
   }
   const std::int64_t* ints = keys.ints().data();
-  const std::string* strs = keys.strs().data();
+  const SmallText* strs = keys.strs().data();
   for (int round = 0; round < 2; ++round) {
     keys.clear();
     EXPECT_TRUE(keys.empty());

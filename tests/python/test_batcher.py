@@ -736,6 +736,8 @@ def model_key(key):
 keys_strategy = st.one_of(
     st.integers(-2**64, 2**64), st.integers(-3, 3), st.booleans(), st.none(),
     st.text(alphabet="ab1\u00e9", max_size=2), st.floats(allow_nan=False), st.binary(max_size=2),
+    # Around the 15 bytes a key text keeps inline, with shared prefixes.
+    st.sampled_from(["k" * 15, "k" * 16, "k" * 14 + "\u00e9", "k" * 15 + "\u00e9"]),
 )
 
 
