@@ -84,28 +84,27 @@ void alter_table(MigrationText& out, std::string_view table,
                  std::span<const ModelColumn> model, std::span<const bool> present) {
   // A key column added to an existing table gets neither a key clause nor NOT NULL.
   auto not_null = [](const ModelColumn& c) { return !c.nullable && !c.primary_key; };
-  std::size_t size = 0;
-  std::size_t missing = 0;
+  // Every statement is placed first, which sizes the text once.
+  std::string& text = out.text;
+  const std::size_t start = text.size();
+  std::size_t at = start;
   for (std::size_t i = 0; i < model.size(); ++i) {
     if (present[i]) continue;
     const ModelColumn& c = model[i];
-    size += 2 * c.name.size() + c.data_type.size() + (not_null(c) ? kNotNull.size() : 0);
-    ++missing;
+    const std::size_t add = kAlter.size() + table.size() + kAdd.size() + c.name.size() + 1 +
+                            c.data_type.size() + (not_null(c) ? kNotNull.size() : 0) + 1;
+    out.upgrade.push_back({at, add});
+    at += add;
+    const std::size_t drop = kAlter.size() + table.size() + kDrop.size() + c.name.size() + 1;
+    out.downgrade.push_back({at, drop});
+    at += drop;
   }
-  if (missing == 0) return;
-  size += missing * (2 * (kAlter.size() + table.size()) + kAdd.size() + 1 + 1 + kDrop.size() + 1);
+  if (at == start) return;
 
-  std::string& text = out.text;
-  std::size_t at = text.size();
-  Writer w = grown(text, size);
-  out.upgrade.reserve(out.upgrade.size() + missing);
-  out.downgrade.reserve(out.downgrade.size() + missing);
+  Writer w = grown(text, at - start);
   for (std::size_t i = 0; i < model.size(); ++i) {
     if (present[i]) continue;
     const ModelColumn& column = model[i];
-    const std::size_t add_size = kAlter.size() + table.size() + kAdd.size() + column.name.size() +
-                                 1 + column.data_type.size() +
-                                 (not_null(column) ? kNotNull.size() : 0) + 1;
     w.put(kAlter);
     w.put(table);
     w.put(kAdd);
@@ -114,20 +113,13 @@ void alter_table(MigrationText& out, std::string_view table,
     w.put(column.data_type);
     if (not_null(column)) w.put(kNotNull);
     w.put(';');
-    out.upgrade.push_back({at, add_size});
-    at += add_size;
-
-    const std::size_t drop_size =
-        kAlter.size() + table.size() + kDrop.size() + column.name.size() + 1;
     w.put(kAlter);
     w.put(table);
     w.put(kDrop);
     w.put(column.name);
     w.put(';');
-    out.downgrade.push_back({at, drop_size});
-    at += drop_size;
   }
-  assert(w.end() == text.data() + text.size() && at == text.size());
+  assert(w.end() == text.data() + text.size());
 }
 
 }  // namespace

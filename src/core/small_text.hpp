@@ -78,11 +78,7 @@ class SmallText {
       return;
     }
     if (!on_heap() || s.size() > capacity()) {
-      SmallText fresh;
-      fresh.allocate(s.size());
-      std::memcpy(fresh.heap_text(), s.data(), s.size());
-      fresh.w_[1] = kHeapTag | s.size();
-      swap(fresh);
+      move_to_block(s.size(), s, {});
       return;
     }
     std::memmove(heap_text(), s.data(), s.size());
@@ -97,16 +93,9 @@ class SmallText {
       w_[1] = (w_[1] & ~kAbsent) + (static_cast<std::uint64_t>(n) << 56);
       return;
     }
-    // `p` may point into this text, which growing frees: copy it in before the old block goes.
     if (!on_heap() || old + n > capacity()) {
-      std::size_t want = on_heap() ? capacity() * 2 : 2 * kInline + 2;
-      if (want < old + n) want = old + n;
-      SmallText fresh;
-      fresh.allocate(want);
-      std::memcpy(fresh.heap_text(), data(), old);
-      std::memcpy(fresh.heap_text() + old, p, n);
-      fresh.w_[1] = kHeapTag | (old + n);
-      swap(fresh);
+      const std::size_t want = on_heap() ? capacity() * 2 : 2 * kInline + 2;
+      move_to_block(want < old + n ? old + n : want, view(), {p, n});
       return;
     }
     std::memmove(heap_text() + old, p, n);
@@ -184,6 +173,19 @@ class SmallText {
     Word w;
     std::memcpy(&w, p, sizeof w);
     return w;
+  }
+
+  /// Replaces the text with `head` then `tail` in a new block of `cap` bytes. Either may
+  /// point into this text: both are copied before the old text goes. Kept out of line: the
+  /// appends and assigns that fit are the common case.
+  [[gnu::noinline]] void move_to_block(std::size_t cap, std::string_view head,
+                                       std::string_view tail) {
+    SmallText fresh;
+    fresh.allocate(cap);
+    std::memcpy(fresh.heap_text(), head.data(), head.size());
+    if (!tail.empty()) std::memcpy(fresh.heap_text() + head.size(), tail.data(), tail.size());
+    fresh.w_[1] = kHeapTag | (head.size() + tail.size());
+    swap(fresh);
   }
 
   /// Gives an inline (empty) text a block for `cap` bytes.

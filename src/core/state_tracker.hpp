@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 
 #include "core/ordered_table.hpp"
@@ -23,7 +22,7 @@ struct FieldEntry {
   [[no_unique_address]] Payload current_value;
 
   bool changed() const noexcept { return !changed_from.is_absent(); }
-  bool dirty() const noexcept { return changed() && !(changed_from == current_text); }
+  bool dirty() const noexcept { return changed() && changed_from != current_text; }
   std::string_view snapshot_text() const noexcept {
     return changed() ? changed_from.view() : current_text.view();
   }

@@ -382,7 +382,6 @@ Result<Str> to_str_slow(PyObject* obj) {
   return Str{std::string_view(data, static_cast<std::size_t>(size)), std::move(bytes)};
 }
 
-
 Result<std::int64_t> to_i64(PyObject* obj) {
   Owned index;
   if (!PyLong_Check(obj)) {

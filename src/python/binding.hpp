@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "core/small_text.hpp"
-
 #include "core/small_vector.hpp"
 
 namespace kestrelite::python {
