@@ -487,6 +487,22 @@ def test_a_model_changing_keys_at_equal_size_is_a_panic(mod):
     assert_panic(excinfo.value, "dictionary keys changed during iteration")
 
 
+def test_texts_read_before_a_lookup_outlive_what_it_drops(mod):
+    # A lookup's __eq__ replaces attribute dicts, so the only references to the texts read
+    # from them go, while the model keeps its size and keys.
+    kind = "".join(["VARCHAR", "(42)"])
+    model = {"a": {"data_type": kind}, "b": None}
+
+    def replace():
+        model["a"] = {}
+        model["b"] = {}
+        return False
+
+    model["b"] = {CollidingKey("data_type", replace): 1, "nullable": False}
+    del kind
+    assert diff(mod, model, {}) == create("t", "a VARCHAR(42)", "b TEXT NOT NULL")
+
+
 def test_an_attribute_dict_changing_during_its_lookup_is_read_safely(mod):
     attrs = {}
 
