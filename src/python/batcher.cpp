@@ -92,7 +92,8 @@ Result<Owned> add_key_int(PyObject* self, const Slots& a) {
 
 Result<Owned> add_key_str(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(keys, take_exclusive<Keys>(self, g_batch_aggregator_class));
-  KESTRELITE_TRY(key, convert_arg(a[0], "key", to_str));
+  Str key;
+  KESTRELITE_CHECK(str_arg(a[0], "key", key));
   return new_bool(keys->add_str(key.view));
 }
 

@@ -281,6 +281,16 @@ inline Status u64_arg(PyObject* obj, const char* name, std::uint64_t& out) {
   return arg_slow<std::uint64_t, to_u64>(obj, name, out);
 }
 
+/// Reads str `obj` into `out`. The view is lent in place: a view copied out of a returned
+/// Result is written as two words and read back as one 16-byte load, which waits for the
+/// stores to drain.
+inline Status str_into(PyObject* obj, Str& out) {
+  if (lend_utf8(obj, out.view)) return Unit{};
+  KESTRELITE_TRY(s, to_str_slow(obj));
+  out = std::move(s);
+  return Unit{};
+}
+
 /// Reads str argument `name` into `out`, with the argument name on a TypeError.
 inline Status str_arg(PyObject* obj, const char* name, Str& out) {
   if (lend_utf8(obj, out.view)) return Unit{};

@@ -179,10 +179,12 @@ core::MigrationText& migration_buffer() {
 
 Result<Owned> diff_table(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_schema_diff_engine_class));
-  KESTRELITE_TRY(table, convert_arg(a[0], "table_name", to_str));
+  Str table;
+  KESTRELITE_CHECK(str_arg(a[0], "table_name", table));
   KESTRELITE_TRY(model_fields, convert_arg(a[1], "model_fields", to_dict));
   KESTRELITE_TRY(db_columns, convert_arg(a[2], "db_columns", to_dict));
-  KESTRELITE_TRY(dialect, convert_arg(a[3], "_dialect", to_str));
+  Str dialect;
+  KESTRELITE_CHECK(str_arg(a[3], "_dialect", dialect));
   KESTRELITE_TRY(names, attribute_names());
 
   Holds holds;

@@ -39,7 +39,8 @@ class RowLoad {
 
   // Kept in the loop of its one caller: as a call it costs some 35 instructions a field.
   [[gnu::always_inline]] Status field(PyObject* key, PyObject* value, Py_ssize_t row_size) {
-    KESTRELITE_TRY(name, to_str(key));
+    Str name;
+    KESTRELITE_CHECK(str_into(key, name));
     if (in_place_ && kept_ < fields_.size() && fields_.at(kept_).name == name.view)
       return rewrite(value);
     if (in_place_) {
@@ -101,7 +102,8 @@ Result<Owned> set_initial_state(PyObject* self, const Slots& a) {
 
 Result<Owned> set_field(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(fields, take_exclusive<Fields>(self, g_state_tracker_class));
-  KESTRELITE_TRY(name, convert_arg(a[0], "field", to_str));
+  Str name;
+  KESTRELITE_CHECK(str_arg(a[0], "field", name));
   PyObject* value = a[1];
   // The text is complete before anything is stored, so a failure leaves the field as it was.
   core::SmallText text;
@@ -112,7 +114,8 @@ Result<Owned> set_field(PyObject* self, const Slots& a) {
 
 Result<Owned> get_field(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(fields, take_shared<Fields>(self, g_state_tracker_class));
-  KESTRELITE_TRY(name, convert_arg(a[0], "field", to_str));
+  Str name;
+  KESTRELITE_CHECK(str_arg(a[0], "field", name));
   if (const Fields::Entry* entry = fields->find(name.view))
     return Owned::borrow(entry->current_value.get());
   return new_none();
