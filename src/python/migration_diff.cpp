@@ -51,49 +51,29 @@ Result<PyObject*> lookup(PyObject* dict, PyObject* name) {
   return v;
 }
 
-/// What the texts of a diff view: the strs they come from and, on 3.9, the UTF-8 copies read
-/// from them. A lookup may run a key's __eq__, which may drop strs from their dicts; until
-/// the first step that may run Python code they are only noted, and that step takes a
-/// reference to each first. Sized for a model of a few dozen columns without touching the
-/// heap.
-class Holds {
- public:
-  void add(PyObject* obj) {
-    if (holding_) {
-      held_.push_back(Owned::borrow(obj));
-    } else {
-      lent_.push_back(obj);
-    }
-  }
-  void keep(Owned copy) { held_.push_back(std::move(copy)); }
-  void before_python_code() {
-    if (holding_) return;
-    for (PyObject* obj : lent_) held_.push_back(Owned::borrow(obj));
-    lent_.clear();
-    holding_ = true;
-  }
-
- private:
-  core::SmallVector<PyObject*, 48> lent_;
-  core::SmallVector<Owned, 48> held_;
-  bool holding_ = false;
-};
+/// What the texts of a diff view: the strs they come from (a lookup may run a key's __eq__,
+/// which may drop them from their dicts) and, on 3.9, the UTF-8 copies read from them. Each
+/// str is held as soon as it is read: a str that cannot be encoded makes an exception
+/// object, and on 3.9 to 3.11 making one may run the collector and so finalisers, before
+/// the call knows the conversion failed. Sized for a model of a few dozen columns without
+/// touching the heap.
+using Holds = core::SmallVector<Owned, 48>;
 
 /// The text of `obj` (a str), kept readable until `holds` goes.
 Result<std::string_view> held_text_slow(PyObject* obj, Holds& holds) {
   KESTRELITE_TRY(s, to_str(obj));
-  holds.add(obj);
-  if (s.keep) holds.keep(std::move(s.keep));
+  holds.push_back(Owned::borrow(obj));
+  if (s.keep) holds.push_back(std::move(s.keep));
   return s.view;
 }
 
 /// Sets `out` to the text of `obj` (a str), kept readable until `holds` goes. The view is
 /// lent straight into `out`: a view written as two words and read back as one 16-byte
-/// copy waits for the stores to drain, which cost a fifth of a diff's time.
+/// copy waits for the stores to drain, and those loads were where perf found a diff most.
 [[gnu::always_inline]] inline Status held_text(PyObject* obj, Holds& holds,
                                                std::string_view& out) {
   if (lend_utf8(obj, out)) {
-    holds.add(obj);
+    holds.push_back(Owned::borrow(obj));
     return Unit{};
   }
   KESTRELITE_TRY(s, held_text_slow(obj, holds));
@@ -139,10 +119,6 @@ Status read_column(PyObject* attrs, const AttributeNames& names, core::ModelColu
     if (found[2]) column.primary_key = found[2] == Py_True;
     return Unit{};
   }
-  // The lookups may run Python code, which may drop this dict from the model and the strs
-  // read so far from their dicts.
-  holds.before_python_code();
-  Owned attrs_ref = Owned::borrow(attrs);
   KESTRELITE_TRY(data_type, lookup(attrs, names.data_type));
   if (data_type && PyUnicode_Check(data_type)) (void)held_text(data_type, holds, column.data_type);
   KESTRELITE_TRY(nullable, lookup(attrs, names.nullable));
@@ -200,6 +176,8 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
   while (true) {
     KESTRELITE_TRY(more, model_walk.next(key, value));
     if (!more) break;
+    // Lookups may run a key's __eq__, which may change the dicts: hold what is read.
+    Owned value_ref = Owned::borrow(value);
     std::string_view name;
     KESTRELITE_CHECK(held_text(key, holds, name));
     KESTRELITE_TRY(attrs, to_dict(value));
@@ -212,7 +190,7 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     if (is_plain) {
       column = &plain.emplace_back();
       column->name = name;
-      plain_keys.push_back(key);  // noted in `holds`
+      plain_keys.push_back(key);  // held by `holds`
     } else {
       column = &merged.column(name);
     }
@@ -231,7 +209,7 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     if (!lend_utf8(key, name)) {
       KESTRELITE_TRY(s, to_str_slow(key));
       name = s.view;
-      if (s.keep) holds.keep(std::move(s.keep));
+      if (s.keep) holds.push_back(std::move(s.keep));
     }
     std::string_view type_text;
     if (!lend_utf8(value, type_text)) KESTRELITE_CHECK(to_str_slow(value));
