@@ -4,6 +4,7 @@
 //         # CREATE TABLE when db_columns is empty, else ADD COLUMN per missing model column;
 //         # the second list undoes the first, statement by statement.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -150,12 +151,34 @@ Result<Owned> statement_list(const core::MigrationText& m,
   return list;
 }
 
-/// The statements buffer, reused from call to call: it is filled and read with no Python
-/// code in between, so no call can come back into it.
-core::MigrationText& migration_buffer() {
-  static core::MigrationText buffer;
-  return buffer;
-}
+/// The statements buffer, reused from call to call. Making the result lists may run the
+/// collector (3.9 to 3.11), and a finaliser may call diff_table again while this call still
+/// reads its statements: a call that finds the buffer taken writes into one of its own.
+class StatementBuffer {
+ public:
+  StatementBuffer() : leased_(!busy_) {
+    if (leased_) {
+      busy_ = true;
+    } else {
+      own_.emplace();
+    }
+  }
+  StatementBuffer(const StatementBuffer&) = delete;
+  StatementBuffer& operator=(const StatementBuffer&) = delete;
+  ~StatementBuffer() {
+    if (leased_) busy_ = false;
+  }
+  core::MigrationText& get() noexcept { return leased_ ? shared() : *own_; }
+
+ private:
+  static core::MigrationText& shared() noexcept {
+    static core::MigrationText buffer;
+    return buffer;
+  }
+  static inline bool busy_ = false;
+  bool leased_;
+  std::optional<core::MigrationText> own_;
+};
 
 Result<Owned> diff_table(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_schema_diff_engine_class));
@@ -239,7 +262,8 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     core::mark_present(columns, db, present);
   }
 
-  core::MigrationText& m = migration_buffer();
+  StatementBuffer buffer;
+  core::MigrationText& m = buffer.get();
   core::diff_columns(m, table.view, columns, std::span<const bool>(present.data(), present.size()),
                      !db_names.empty(), dialect.view);
   KESTRELITE_TRY(upgrade, statement_list(m, m.upgrade));

@@ -3,6 +3,7 @@ column, and the statements that undo them."""
 
 import collections
 import contextlib
+import gc
 
 import pytest
 from hypothesis import given
@@ -514,6 +515,47 @@ def test_an_attribute_dict_changing_during_its_lookup_is_read_safely(mod):
     attrs[CollidingKey("data_type", grow)] = 1
     attrs["nullable"] = False
     assert diff(mod, {"c": attrs}, {}) == create("t", "c TEXT NOT NULL")
+
+
+def test_a_finaliser_diffing_while_the_lists_are_made_leaves_both_results_whole(mod):
+    # Making the result lists may run the collector (before 3.12), and with it a finaliser
+    # that asks the same engine for another diff before this one has read its statements.
+    engine = mod.SchemaDiffEngine()
+    model = {f"c{i}": {"data_type": "INT"} for i in range(6)}
+    expected = sorted(zip(*engine.diff_table("t", model, {"c0": "INT"}, "s")))
+    nested = []
+
+    class Finaliser:
+        def __del__(self):
+            nested.append(engine.diff_table("other", {"z": {}, "y": {"nullable": False}},
+                                            {"q": "X"}, "s"))
+
+    def garbage():
+        cycle = Finaliser()
+        cycle.self = cycle
+
+    db = {"c0": "INT"}
+    threshold = gc.get_threshold()
+    gc.collect()
+    gc.set_threshold(1)
+    try:
+        for _ in range(200):
+            # Lists kept alive empty the interpreter's free list, so that the lists of the
+            # result are fresh allocations, where the collector may run; nothing else is
+            # allocated between the garbage and the call.
+            spare = [[] for _ in range(100)]
+            garbage()
+            got = engine.diff_table("t", model, db, "s")
+            del spare
+            assert sorted(zip(*got)) == expected
+    finally:
+        gc.set_threshold(*threshold)
+    gc.collect()
+    assert nested and all(result == alter(add("other", "z", "TEXT"),
+                                          add("other", "y", "TEXT", not_null=True))
+                          or result == alter(add("other", "y", "TEXT", not_null=True),
+                                             add("other", "z", "TEXT"))
+                          for result in nested)
 
 
 # ---- determinism ----------------------------------------------------------------------------
