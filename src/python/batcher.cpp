@@ -129,6 +129,13 @@ Result<Owned> add_keys_batch(PyObject* self, const Slots& a) {
       added += p == Plain::kNew;
       continue;
     }
+    if (list && !held) {
+      // The failed read made an exception, and before 3.12 making one may run the collector,
+      // whose finalisers may have dropped the item from the list: read it again, and hold it.
+      item = PyList_GetItem(seq, i);
+      if (!item) return fetch_error();
+      held = Owned::borrow(item);
+    }
     KESTRELITE_TRY(is_new, add_other(*keys, item));
     added += is_new;
   }

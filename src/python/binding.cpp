@@ -530,8 +530,18 @@ Status to_rows(PyObject* obj, StrRows<Width>& out, Holding holding) {
     if (hold && !list) out.keep.push_back(Owned::borrow(obj));
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+      if (!item) return fetch_error();  // a list emptied while it was read
       if (hold && list) out.keep.push_back(Owned::borrow(item));
       if (lend_row(out, item)) continue;
+      if (list && !hold) {
+        // A str that fails to lend makes an exception, and before 3.12 making one may run the
+        // collector, whose finalisers may have dropped items already lent: read the list
+        // again from its start, holding every item.
+        out.rows.clear();
+        out.tuples.clear();
+        out.keep.clear();
+        return to_rows<Width>(obj, out, Holding::kItems);
+      }
       KESTRELITE_CHECK(add_row(out, item));
     }
     return Unit{};

@@ -246,6 +246,18 @@ inline bool lend_utf8(PyObject* obj, std::string_view& view) noexcept {
   return true;
 }
 
+/// As lend_utf8, for a str whose failure ends the call: one that cannot lend its bytes keeps
+/// its exception set, for the caller to report without touching the str again. False with
+/// no exception set for 3.9 and for subclasses, which the full route reads.
+inline bool lend_utf8_or_raise(PyObject* obj, std::string_view& view) noexcept {
+  if (!PyUnicode_CheckExact(obj) || !g_runtime.as_utf8_and_size) return false;
+  Py_ssize_t size = 0;
+  const char* data = g_runtime.as_utf8_and_size(obj, &size);
+  if (!data) [[unlikely]] return false;
+  view = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
 /// The full route: any str or subclass, on every version, with its failures.
 Result<Str> to_str_slow(PyObject* obj);
 

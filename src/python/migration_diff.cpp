@@ -60,10 +60,9 @@ Result<PyObject*> lookup(PyObject* dict, PyObject* name) {
 /// touching the heap.
 using Holds = core::SmallVector<Owned, 48>;
 
-/// The text of `obj` (a str), kept readable until `holds` goes.
+/// The text of `obj` (a str already in `holds`), kept readable until `holds` goes.
 Result<std::string_view> held_text_slow(PyObject* obj, Holds& holds) {
-  KESTRELITE_TRY(s, to_str(obj));
-  holds.push_back(Owned::borrow(obj));
+  KESTRELITE_TRY(s, to_str_slow(obj));
   if (s.keep) holds.push_back(std::move(s.keep));
   return s.view;
 }
@@ -73,10 +72,9 @@ Result<std::string_view> held_text_slow(PyObject* obj, Holds& holds) {
 /// copy waits for the stores to drain, and those loads were where perf found a diff most.
 [[gnu::always_inline]] inline Status held_text(PyObject* obj, Holds& holds,
                                                std::string_view& out) {
-  if (lend_utf8(obj, out)) {
-    holds.push_back(Owned::borrow(obj));
-    return Unit{};
-  }
+  // Held first: a str that fails to lend makes an exception, which may run finalisers.
+  holds.push_back(Owned::borrow(obj));
+  if (lend_utf8(obj, out)) return Unit{};
   KESTRELITE_TRY(s, held_text_slow(obj, holds));
   out = s;
   return Unit{};
@@ -232,14 +230,20 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     KESTRELITE_TRY(more, db_walk.next(key, value));
     if (!more) break;
     // Each view is lent where it is kept (see held_text).
+    // A failed lend ends the call with the error it left, and the str is not touched again:
+    // making that error may have run finalisers that dropped it.
     std::string_view& name = db_names.emplace_back();
-    if (!lend_utf8(key, name)) {
+    if (!lend_utf8_or_raise(key, name)) {
+      if (PyErr_Occurred()) return fetch_error();
       KESTRELITE_TRY(s, to_str_slow(key));
       name = s.view;
       if (s.keep) holds.push_back(std::move(s.keep));
     }
     std::string_view type_text;
-    if (!lend_utf8(value, type_text)) KESTRELITE_CHECK(to_str_slow(value));
+    if (!lend_utf8_or_raise(value, type_text)) {
+      if (PyErr_Occurred()) return fetch_error();
+      KESTRELITE_CHECK(to_str_slow(value));
+    }
     db_plain = db_plain && PyUnicode_CheckExact(key);
   }
 
