@@ -232,23 +232,11 @@ struct Str {
 };
 
 /// The UTF-8 bytes an exact str lends on 3.10+ (for ASCII, its own storage), read without a
-/// call that only forwards. False for everything else: 3.9, subclasses, and a str with no
-/// UTF-8 form, which the full route reads again and reports.
-inline bool lend_utf8(PyObject* obj, std::string_view& view) noexcept {
-  if (!PyUnicode_CheckExact(obj) || !g_runtime.as_utf8_and_size) return false;
-  Py_ssize_t size = 0;
-  const char* data = g_runtime.as_utf8_and_size(obj, &size);
-  if (!data) [[unlikely]] {
-    PyErr_Clear();
-    return false;
-  }
-  view = std::string_view(data, static_cast<std::size_t>(size));
-  return true;
-}
-
-/// As lend_utf8, for a str whose failure ends the call: one that cannot lend its bytes keeps
-/// its exception set, for the caller to report without touching the str again. False with
-/// no exception set for 3.9 and for subclasses, which the full route reads.
+/// call that only forwards. False with no exception set for 3.9 and for subclasses, which
+/// the full route reads. False with the exception set for a str with no UTF-8 form (or no
+/// memory for it): before 3.12 making that exception may run the collector and so
+/// finalisers, which may drop the str, so a caller that does not hold it reports the
+/// exception and leaves the str alone.
 inline bool lend_utf8_or_raise(PyObject* obj, std::string_view& view) noexcept {
   if (!PyUnicode_CheckExact(obj) || !g_runtime.as_utf8_and_size) return false;
   Py_ssize_t size = 0;
@@ -256,6 +244,15 @@ inline bool lend_utf8_or_raise(PyObject* obj, std::string_view& view) noexcept {
   if (!data) [[unlikely]] return false;
   view = std::string_view(data, static_cast<std::size_t>(size));
   return true;
+}
+
+/// As lend_utf8_or_raise with the exception cleared, for a str that stays alive (held, or
+/// an argument of the call) and is read again on the full route, which reports it.
+inline bool lend_utf8(PyObject* obj, std::string_view& view) noexcept {
+  if (!PyUnicode_CheckExact(obj) || !g_runtime.as_utf8_and_size) return false;
+  if (lend_utf8_or_raise(obj, view)) [[likely]] return true;
+  PyErr_Clear();
+  return false;
 }
 
 /// The full route: any str or subclass, on every version, with its failures.
