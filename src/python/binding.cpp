@@ -498,19 +498,21 @@ Status add_row(StrRows<Width>& out, PyObject* item) {
 }
 
 /// Takes an item made only of exact strs that lend their bytes; false leaves `out` as it was,
-/// for add_row to read the item again on the full route.
+/// for add_row to read the item again on the full route, or with the exception of a str
+/// that has no UTF-8 form, which ends the read (see lend_utf8_or_raise).
 template <std::size_t Width>
 bool lend_row(StrRows<Width>& out, PyObject* item) {
   if constexpr (Width == 1) {
     std::string_view view;
-    if (!lend_utf8(item, view)) return false;
+    if (!lend_utf8_or_raise(item, view)) return false;
     out.rows.push_back(view);
   } else {
     if (!PyTuple_CheckExact(item) || PyTuple_Size(item) != static_cast<Py_ssize_t>(Width))
       return false;
     std::array<std::string_view, Width> row;
     for (std::size_t k = 0; k < Width; ++k)
-      if (!lend_utf8(PyTuple_GetItem(item, static_cast<Py_ssize_t>(k)), row[k])) return false;
+      if (!lend_utf8_or_raise(PyTuple_GetItem(item, static_cast<Py_ssize_t>(k)), row[k]))
+        return false;
     out.rows.push_back(row);
     out.tuples.push_back(item);
   }
@@ -533,15 +535,7 @@ Status to_rows(PyObject* obj, StrRows<Width>& out, Holding holding) {
       if (!item) return fetch_error();  // a list emptied while it was read
       if (hold && list) out.keep.push_back(Owned::borrow(item));
       if (lend_row(out, item)) continue;
-      if (list && !hold) {
-        // A str that fails to lend makes an exception, and before 3.12 making one may run the
-        // collector, whose finalisers may have dropped items already lent: read the list
-        // again from its start, holding every item.
-        out.rows.clear();
-        out.tuples.clear();
-        out.keep.clear();
-        return to_rows<Width>(obj, out, Holding::kItems);
-      }
+      if (lend_raised()) return fetch_error();
       KESTRELITE_CHECK(add_row(out, item));
     }
     return Unit{};

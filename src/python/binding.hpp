@@ -255,12 +255,19 @@ inline bool lend_utf8(PyObject* obj, std::string_view& view) noexcept {
   return false;
 }
 
+/// Whether a lend_utf8_or_raise that returned false left an exception. Only 3.10+ lends.
+inline bool lend_raised() noexcept { return g_runtime.as_utf8_and_size && PyErr_Occurred(); }
+
 /// The full route: any str or subclass, on every version, with its failures.
 Result<Str> to_str_slow(PyObject* obj);
 
+/// A str's text: lent when it can be, else the full route. A failed lend is reported with
+/// the exception it left, which is the one the full route would report, without reading
+/// the str again: it may be gone (see lend_utf8_or_raise).
 inline Result<Str> to_str(PyObject* obj) {
   std::string_view view;
-  if (lend_utf8(obj, view)) return Str{view, Owned()};
+  if (lend_utf8_or_raise(obj, view)) return Str{view, Owned()};
+  if (lend_raised()) return fetch_error();
   return to_str_slow(obj);
 }
 
@@ -294,7 +301,8 @@ inline Status u64_arg(PyObject* obj, const char* name, std::uint64_t& out) {
 /// Result is written as two words and read back as one 16-byte load, which waits for the
 /// stores to drain.
 inline Status str_into(PyObject* obj, Str& out) {
-  if (lend_utf8(obj, out.view)) return Unit{};
+  if (lend_utf8_or_raise(obj, out.view)) return Unit{};
+  if (lend_raised()) return fetch_error();
   KESTRELITE_TRY(s, to_str_slow(obj));
   out = std::move(s);
   return Unit{};
@@ -302,7 +310,8 @@ inline Status str_into(PyObject* obj, Str& out) {
 
 /// Reads str argument `name` into `out`, with the argument name on a TypeError.
 inline Status str_arg(PyObject* obj, const char* name, Str& out) {
-  if (lend_utf8(obj, out.view)) return Unit{};
+  if (lend_utf8_or_raise(obj, out.view)) return Unit{};
+  if (lend_raised()) return argument_error(fetch_error(), name);
   return arg_slow<Str, to_str_slow>(obj, name, out);
 }
 

@@ -234,14 +234,14 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     // making that error may have run finalisers that dropped it.
     std::string_view& name = db_names.emplace_back();
     if (!lend_utf8_or_raise(key, name)) {
-      if (PyErr_Occurred()) return fetch_error();
+      if (lend_raised()) return fetch_error();
       KESTRELITE_TRY(s, to_str_slow(key));
       name = s.view;
       if (s.keep) holds.push_back(std::move(s.keep));
     }
     std::string_view type_text;
     if (!lend_utf8_or_raise(value, type_text)) {
-      if (PyErr_Occurred()) return fetch_error();
+      if (lend_raised()) return fetch_error();
       KESTRELITE_CHECK(to_str_slow(value));
     }
     db_plain = db_plain && PyUnicode_CheckExact(key);
