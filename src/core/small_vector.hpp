@@ -55,7 +55,7 @@ class SmallVector {
 
   template <class... Args>
   T& emplace_back(Args&&... args) {
-    if (size_ == capacity_) grow(std::max<std::size_t>(std::size_t{capacity_} * 2, N));
+    if (size_ == capacity_) [[unlikely]] grow_for_more();
     T* slot = ::new (static_cast<void*>(data_ + size_)) T(std::forward<Args>(args)...);
     ++size_;
     return *slot;
@@ -76,6 +76,11 @@ class SmallVector {
 
  private:
   T* inline_data() noexcept { return std::launder(reinterpret_cast<T*>(inline_)); }
+
+  // Out of line, so that an append stays small enough to inline where it is made.
+  [[gnu::noinline]] void grow_for_more() {
+    grow(std::max<std::size_t>(std::size_t{capacity_} * 2, N));
+  }
 
   void grow(std::size_t cap) {
     if (cap > std::numeric_limits<Size>::max()) throw std::length_error("capacity overflow");

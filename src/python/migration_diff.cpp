@@ -58,12 +58,34 @@ Result<PyObject*> lookup(PyObject* dict, PyObject* name) {
 /// object, and on 3.9 to 3.11 making one may run the collector and so finalisers, before
 /// the call knows the conversion failed. Sized for a model of a few dozen columns without
 /// touching the heap.
-using Holds = core::SmallVector<Owned, 48>;
+class Holds {
+ public:
+  Holds() = default;
+  Holds(const Holds&) = delete;
+  Holds& operator=(const Holds&) = delete;
+  ~Holds() {
+    for (PyObject* p : refs_) Py_DECREF(p);
+  }
+  /// Room for `n` more without growing.
+  void reserve(std::size_t n) { refs_.reserve(refs_.size() + n); }
+  /// A new reference to `p` (not null).
+  void hold(PyObject* p) {
+    Py_INCREF(p);
+    refs_.push_back(p);
+  }
+  /// Takes over the reference `o` owns, if any.
+  void keep(Owned o) {
+    if (o) refs_.push_back(o.release());
+  }
+
+ private:
+  core::SmallVector<PyObject*, 48> refs_;
+};
 
 /// The text of `obj` (a str already in `holds`), kept readable until `holds` goes.
 Result<std::string_view> held_text_slow(PyObject* obj, Holds& holds) {
   KESTRELITE_TRY(s, to_str_slow(obj));
-  if (s.keep) holds.push_back(std::move(s.keep));
+  holds.keep(std::move(s.keep));
   return s.view;
 }
 
@@ -73,7 +95,7 @@ Result<std::string_view> held_text_slow(PyObject* obj, Holds& holds) {
 [[gnu::always_inline]] inline Status held_text(PyObject* obj, Holds& holds,
                                                std::string_view& out) {
   // Held first: a str that fails to lend makes an exception, which may run finalisers.
-  holds.push_back(Owned::borrow(obj));
+  holds.hold(obj);
   if (lend_utf8(obj, out)) return Unit{};
   KESTRELITE_TRY(s, held_text_slow(obj, holds));
   out = s;
@@ -107,6 +129,8 @@ bool scan_column(PyObject* attrs, const AttributeNames& names, PyObject* (&found
 /// read_column when the one pass cannot be trusted: the three lookups, in their order.
 [[gnu::noinline]] Status read_column_by_lookups(PyObject* attrs, const AttributeNames& names,
                                                 core::ModelColumn& column, Holds& holds) {
+  // A key's __eq__ may drop the dict from the model's: it stays readable until the end.
+  holds.hold(attrs);
   KESTRELITE_TRY(data_type, lookup(attrs, names.data_type));
   if (data_type && PyUnicode_Check(data_type)) (void)held_text(data_type, holds, column.data_type);
   KESTRELITE_TRY(nullable, lookup(attrs, names.nullable));
@@ -197,14 +221,23 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
   core::ModelColumns merged;
   bool is_plain = true;
   DictWalk model_walk(model_fields);
+  holds.reserve(2 * static_cast<std::size_t>(model_walk.size()));
   PyObject *key, *value;
   while (true) {
     KESTRELITE_TRY(more, model_walk.next(key, value));
     if (!more) break;
-    // Lookups may run a key's __eq__, which may change the dicts: hold what is read.
-    Owned value_ref = Owned::borrow(value);
+    // Held first: a key that fails to lend makes an exception, which may run finalisers.
+    holds.hold(key);
     std::string_view name;
-    KESTRELITE_CHECK(held_text(key, holds, name));
+    if (!lend_utf8_or_raise(key, name)) [[unlikely]] {
+      // A failed lend ends the call with the error it left: making it may have run code
+      // that dropped the entry. The long read of a subclass or on 3.9 may run code too, so
+      // the value is held before it.
+      if (lend_raised()) return fetch_error();
+      holds.hold(value);
+      KESTRELITE_TRY(s, held_text_slow(key, holds));
+      name = s;
+    }
     KESTRELITE_TRY(attrs, to_dict(value));
     if (is_plain && !PyUnicode_CheckExact(key)) {
       is_plain = false;
@@ -237,7 +270,7 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
       if (lend_raised()) return fetch_error();
       KESTRELITE_TRY(s, to_str_slow(key));
       name = s.view;
-      if (s.keep) holds.push_back(std::move(s.keep));
+      holds.keep(std::move(s.keep));
     }
     std::string_view type_text;
     if (!lend_utf8_or_raise(value, type_text)) {
