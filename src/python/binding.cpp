@@ -324,6 +324,13 @@ Status init_runtime() {
   if (minor >= 10) {
     g_runtime.as_utf8_and_size = reinterpret_cast<Runtime::AsUtf8AndSize>(
         dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+    g_runtime.gc_disable =
+        reinterpret_cast<Runtime::GcSwitch>(dlsym(RTLD_DEFAULT, "PyGC_Disable"));
+    g_runtime.gc_enable =
+        reinterpret_cast<Runtime::GcSwitch>(dlsym(RTLD_DEFAULT, "PyGC_Enable"));
+    // Both or neither: a collector switched off must be switched back on.
+    if (!g_runtime.gc_disable || !g_runtime.gc_enable)
+      g_runtime.gc_disable = g_runtime.gc_enable = nullptr;
   }
   return Unit{};
 }

@@ -92,11 +92,13 @@ Result<std::string_view> held_text_slow(PyObject* obj, Holds& holds) {
 /// Sets `out` to the text of `obj` (a str), kept readable until `holds` goes. The view is
 /// lent straight into `out`: a view written as two words and read back as one 16-byte
 /// copy waits for the stores to drain, and those loads were where perf found a diff most.
+/// `ran_code` is set when the read may have run Python code.
 [[gnu::always_inline]] inline Status held_text(PyObject* obj, Holds& holds,
-                                               std::string_view& out) {
+                                               std::string_view& out, bool& ran_code) {
   // Held first: a str that fails to lend makes an exception, which may run finalisers.
   holds.hold(obj);
   if (lend_utf8(obj, out)) return Unit{};
+  ran_code = true;
   KESTRELITE_TRY(s, held_text_slow(obj, holds));
   out = s;
   return Unit{};
@@ -107,32 +109,41 @@ Result<std::string_view> held_text_slow(PyObject* obj, Holds& holds) {
 /// with no __eq__ to run), and the flags present are True or False (so reading them runs no
 /// Python code that could change the dict). False when the lookups must be made instead.
 bool scan_column(PyObject* attrs, const AttributeNames& names, PyObject* (&found)[3]) noexcept {
-  PyObject* const wanted[3] = {names.data_type, names.nullable, names.primary_key};
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(attrs, &pos, &key, &value)) {
-    int which = -1;
-    for (int i = 0; i < 3; ++i)
-      if (key == wanted[i]) which = i;
-    if (which < 0) {
+    // Keys written as literals are the interned names themselves.
+    if (key == names.data_type) {
+      found[0] = value;
+    } else if (key == names.nullable) {
+      found[1] = value;
+    } else if (key == names.primary_key) {
+      found[2] = value;
+    } else {
       if (!PyUnicode_CheckExact(key)) return false;
-      for (int i = 0; i < 3 && which < 0; ++i)
-        if (PyUnicode_Compare(key, wanted[i]) == 0) which = i;
+      PyObject* const wanted[3] = {names.data_type, names.nullable, names.primary_key};
+      for (int i = 0; i < 3; ++i) {
+        if (PyUnicode_Compare(key, wanted[i]) == 0) {
+          found[i] = value;
+          break;
+        }
+      }
     }
-    if (which >= 0) found[which] = value;
   }
-  for (int i = 1; i < 3; ++i)
-    if (found[i] && found[i] != Py_True && found[i] != Py_False) return false;
-  return true;
+  const auto plain_flag = [](PyObject* v) { return !v || v == Py_True || v == Py_False; };
+  return plain_flag(found[1]) && plain_flag(found[2]);
 }
 
 /// read_column when the one pass cannot be trusted: the three lookups, in their order.
 [[gnu::noinline]] Status read_column_by_lookups(PyObject* attrs, const AttributeNames& names,
-                                                core::ModelColumn& column, Holds& holds) {
+                                                core::ModelColumn& column, Holds& holds,
+                                                bool& ran_code) {
+  ran_code = true;  // a key's __eq__, a flag's __bool__
   // A key's __eq__ may drop the dict from the model's: it stays readable until the end.
   holds.hold(attrs);
   KESTRELITE_TRY(data_type, lookup(attrs, names.data_type));
-  if (data_type && PyUnicode_Check(data_type)) (void)held_text(data_type, holds, column.data_type);
+  if (data_type && PyUnicode_Check(data_type))
+    (void)held_text(data_type, holds, column.data_type, ran_code);
   KESTRELITE_TRY(nullable, lookup(attrs, names.nullable));
   if (nullable) {
     Owned hold = Owned::borrow(nullable);
@@ -148,17 +159,80 @@ bool scan_column(PyObject* attrs, const AttributeNames& names, PyObject* (&found
 
 /// Reads a column's three attributes from its dict into `column`; absent or unconvertible
 /// values leave the defaults. Kept in the loop of its one caller, which runs it per column.
+/// `ran_code` is set when the read may have run Python code.
 [[gnu::always_inline]] inline Status read_column(PyObject* attrs, const AttributeNames& names,
-                                                 core::ModelColumn& column, Holds& holds) {
+                                                 core::ModelColumn& column, Holds& holds,
+                                                 bool& ran_code) {
   PyObject* found[3] = {nullptr, nullptr, nullptr};
-  if (!scan_column(attrs, names, found)) return read_column_by_lookups(attrs, names, column, holds);
+  if (!scan_column(attrs, names, found))
+    return read_column_by_lookups(attrs, names, column, holds, ran_code);
   // An exact str needs no call for its type flags.
   PyObject* type = found[0];
   if (type && (PyUnicode_CheckExact(type) || PyUnicode_Check(type)))
-    (void)held_text(type, holds, column.data_type);
+    (void)held_text(type, holds, column.data_type, ran_code);
   if (found[1]) column.nullable = found[1] == Py_True;
   if (found[2]) column.primary_key = found[2] == Py_True;
   return Unit{};
+}
+
+/// What the quick read of both dicts gathers: the model's columns, each beside its key, and
+/// whether the database has any column.
+struct QuickRead {
+  core::SmallVector<core::ModelColumn, 32> columns;
+  core::SmallVector<PyObject*, 32> keys;
+  bool db_empty = true;
+};
+
+/// The text of an exact str, on an interpreter that lends: false, with the exception set,
+/// when it cannot be encoded.
+[[gnu::always_inline]] inline bool lend_exact(PyObject* s, std::string_view& out) noexcept {
+  Py_ssize_t size = 0;
+  const char* data = g_runtime.as_utf8_and_size(s, &size);
+  if (!data) [[unlikely]] return false;
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+/// Reads both dicts holding nothing, which is sound because no Python code can run: the
+/// caller keeps the collector off, each name and type is an exact str that lends (or fails
+/// to, making its exception and nothing else), each column's dict is read in one pass, and
+/// each dict is walked without a check since nothing can change it. True when done; false
+/// as soon as a step would need more, before anything of it ran, so that the careful read
+/// starts over; an error only where the careful read would end with that same error at that
+/// same point.
+Result<bool> read_quick(PyObject* model_fields, PyObject* db_columns, const AttributeNames& names,
+                        QuickRead& out) {
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  out.columns.reserve(static_cast<std::size_t>(PyDict_Size(model_fields)));
+  out.keys.reserve(out.columns.capacity());
+  while (PyDict_Next(model_fields, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+    core::ModelColumn& column = out.columns.emplace_back();
+    if (!lend_exact(key, column.name)) return fetch_error();
+    out.keys.push_back(key);
+    KESTRELITE_TRY(attrs, to_dict(value));
+    PyObject* found[3] = {nullptr, nullptr, nullptr};
+    if (!scan_column(attrs, names, found)) return false;
+    if (PyObject* type = found[0]) {
+      if (PyUnicode_CheckExact(type)) {
+        // A text that cannot be encoded takes the default.
+        if (!lend_exact(type, column.data_type)) PyErr_Clear();
+      } else if (PyUnicode_Check(type)) {
+        return false;
+      }
+    }
+    if (found[1]) column.nullable = found[1] == Py_True;
+    if (found[2]) column.primary_key = found[2] == Py_True;
+  }
+  pos = 0;
+  while (PyDict_Next(db_columns, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(value)) return false;
+    std::string_view text;
+    if (!lend_exact(key, text) || !lend_exact(value, text)) return fetch_error();
+    out.db_empty = false;
+  }
+  return true;
 }
 
 /// A list of the statements of one side of a diff.
@@ -202,6 +276,32 @@ class StatementBuffer {
   std::optional<core::MigrationText> own_;
 };
 
+/// The two statement lists of a diff whose columns are read.
+Result<Owned> statements(std::string_view table, std::span<const core::ModelColumn> columns,
+                         const core::SmallVector<bool, 64>& present, bool table_exists,
+                         std::string_view dialect) {
+  StatementBuffer buffer;
+  core::MigrationText& m = buffer.get();
+  core::diff_columns(m, table, columns, std::span<const bool>(present.data(), present.size()),
+                     table_exists, dialect);
+  KESTRELITE_TRY(upgrade, statement_list(m, m.upgrade));
+  KESTRELITE_TRY(downgrade, statement_list(m, m.downgrade));
+  return checked(PyTuple_Pack(2, upgrade.get(), downgrade.get()));
+}
+
+/// Which of `keys` (exact strs) `db_columns` has, when its own keys are exact strs too: the
+/// dict compares texts exactly, with their cached hashes.
+Status mark_present_keys(PyObject* db_columns, std::span<PyObject* const> keys,
+                         core::SmallVector<bool, 64>& present) {
+  present.reserve(keys.size());
+  for (PyObject* k : keys) {
+    const int has = PyDict_Contains(db_columns, k);
+    if (has < 0) return fetch_error();
+    present.push_back(has == 1);
+  }
+  return Unit{};
+}
+
 Result<Owned> diff_table(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_schema_diff_engine_class));
   Str table;
@@ -212,6 +312,30 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
   KESTRELITE_CHECK(str_arg(a[3], "_dialect", dialect));
   KESTRELITE_TRY(names, attribute_names());
 
+  QuickRead quick;
+  bool quick_done = false;
+  if (g_runtime.as_utf8_and_size) {
+    // Off only while the dicts are read: from there to the statements' text nothing makes
+    // an object, so the views stay good, and the result lists may run the collector again.
+    NoCollection no_collection;
+    if (no_collection.active()) {
+      KESTRELITE_TRY(done, read_quick(model_fields, db_columns, *names, quick));
+      quick_done = done;
+    }
+  }
+  if (quick_done) {
+    core::SmallVector<bool, 64> present;
+    if (!quick.db_empty) {
+      KESTRELITE_CHECK(mark_present_keys(
+          db_columns, std::span<PyObject* const>(quick.keys.data(), quick.keys.size()), present));
+    }
+    return statements(
+        table.view, std::span<const core::ModelColumn>(quick.columns.data(), quick.columns.size()),
+        present, !quick.db_empty, dialect.view);
+  }
+
+  // The careful read: each str held as it is read, each dict checked after any step that may
+  // have run Python code.
   Holds holds;
   // While every name is an exact str the names are distinct texts, as keys of one dict: the
   // columns are kept as they come, each beside its key, so that the database's own dict can
@@ -223,9 +347,12 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
   DictWalk model_walk(model_fields);
   holds.reserve(2 * static_cast<std::size_t>(model_walk.size()));
   PyObject *key, *value;
+  // The walks compare each dict with its start only after a step that may have run Python
+  // code: the reads of exact strs and plain flags run none.
   while (true) {
-    KESTRELITE_TRY(more, model_walk.next(key, value));
+    KESTRELITE_TRY(more, model_walk.next_marked(key, value));
     if (!more) break;
+    bool ran_code = false;
     // Held first: a key that fails to lend makes an exception, which may run finalisers.
     holds.hold(key);
     std::string_view name;
@@ -234,6 +361,7 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
       // that dropped the entry. The long read of a subclass or on 3.9 may run code too, so
       // the value is held before it.
       if (lend_raised()) return fetch_error();
+      ran_code = true;
       holds.hold(value);
       KESTRELITE_TRY(s, held_text_slow(key, holds));
       name = s;
@@ -252,7 +380,8 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     } else {
       column = &merged.column(name);
     }
-    KESTRELITE_CHECK(read_column(attrs, *names, *column, holds));
+    KESTRELITE_CHECK(read_column(attrs, *names, *column, holds, ran_code));
+    if (ran_code) model_walk.ran_code();
   }
 
   // Nothing below runs Python code: the database's names need no hold but their 3.9 copies.
@@ -260,7 +389,7 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
   bool db_plain = true;
   DictWalk db_walk(db_columns);
   while (true) {
-    KESTRELITE_TRY(more, db_walk.next(key, value));
+    KESTRELITE_TRY(more, db_walk.next_marked(key, value));
     if (!more) break;
     // Each view is lent where it is kept (see held_text).
     // A failed lend ends the call with the error it left, and the str is not touched again:
@@ -268,6 +397,7 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     std::string_view& name = db_names.emplace_back();
     if (!lend_utf8_or_raise(key, name)) {
       if (lend_raised()) return fetch_error();
+      db_walk.ran_code();
       KESTRELITE_TRY(s, to_str_slow(key));
       name = s.view;
       holds.keep(std::move(s.keep));
@@ -275,6 +405,7 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     std::string_view type_text;
     if (!lend_utf8_or_raise(value, type_text)) {
       if (lend_raised()) return fetch_error();
+      db_walk.ran_code();
       KESTRELITE_CHECK(to_str_slow(value));
     }
     db_plain = db_plain && PyUnicode_CheckExact(key);
@@ -285,13 +416,8 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
                : merged.columns();
   core::SmallVector<bool, 64> present;
   if (is_plain && db_plain) {
-    // Exact strs on both sides: the dict compares texts exactly, with their cached hashes.
-    present.reserve(plain_keys.size());
-    for (PyObject* k : plain_keys) {
-      const int has = PyDict_Contains(db_columns, k);
-      if (has < 0) return fetch_error();
-      present.push_back(has == 1);
-    }
+    KESTRELITE_CHECK(mark_present_keys(
+        db_columns, std::span<PyObject* const>(plain_keys.data(), plain_keys.size()), present));
   } else if (!db_names.empty()) {
     core::ColumnNames db;
     db.reserve(db_names.size());
@@ -299,13 +425,7 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     core::mark_present(columns, db, present);
   }
 
-  StatementBuffer buffer;
-  core::MigrationText& m = buffer.get();
-  core::diff_columns(m, table.view, columns, std::span<const bool>(present.data(), present.size()),
-                     !db_names.empty(), dialect.view);
-  KESTRELITE_TRY(upgrade, statement_list(m, m.upgrade));
-  KESTRELITE_TRY(downgrade, statement_list(m, m.downgrade));
-  return checked(PyTuple_Pack(2, upgrade.get(), downgrade.get()));
+  return statements(table.view, columns, present, !db_names.empty(), dialect.view);
 }
 
 const MethodEntry kMethods[] = {

@@ -6,7 +6,7 @@ import contextlib
 import gc
 
 import pytest
-from hypothesis import given
+from hypothesis import example, given
 from hypothesis import strategies as st
 
 from support import assert_no_growth, run_python
@@ -723,3 +723,93 @@ def test_column_names_match_by_text_whatever_objects_hold_them(mod, model_form, 
     model = {(model_form(n) if i % 2 else n): {"data_type": f"T{i}"} for i, n in enumerate(names)}
     db = {(db_form(n) if i else n): "X" for i, n in enumerate(["id", "email", "other"])}
     assert diff(mod, model, db) == alter(add("t", "name", "T1"), add("t", "age", "T3"))
+
+
+# ---- forms mixed at any position ----------------------------------------------------------
+
+
+def encodable(text):
+    try:
+        text.encode()
+        return True
+    except UnicodeEncodeError:
+        return False
+
+
+# Some texts have a lone surrogate, which no UTF-8 form can hold: only a quarter of the
+# schemas have such names, which end the call.
+names = st.sampled_from(["a", "b", "ab", "ba", "\u00e9", "a\u00e9", "bb", "aa"])
+faulty_names = st.sampled_from(["a", "b", "\u00e9", "\ud800", "a\udc80"])
+types = st.sampled_from(["INT", "T(\u00e9)", "VARCHAR(9)", "\ud800"])
+
+
+@st.composite
+def mixed_schemas(draw):
+    """Plain strs but for one at any position (or none), which is a str of its own with the
+    same text or a str subclass."""
+    odd_at = draw(st.integers(0, 14))
+    odd_form = draw(st.sampled_from([lambda t: "".join(list(t)), KeyText]))
+    made = [0]
+
+    def form(text):
+        made[0] += 1
+        return odd_form(text) if made[0] == odd_at else text
+
+    faults = draw(st.sampled_from([False, False, False, True]))
+    model = {}
+    for name in draw(st.lists(faulty_names if faults else names, max_size=6, unique=True)):
+        attrs = {}
+        if draw(st.booleans()):
+            attrs[form("data_type")] = form(draw(types))
+        if draw(st.booleans()):
+            attrs["nullable"] = draw(st.sampled_from([True, False, 0, None]))
+        model[form(name)] = attrs
+    db_types = st.sampled_from(["INT", "\ud800"] if faults else ["INT", "TEXT"])
+    db = {form(n): form(draw(db_types))
+          for n in draw(st.lists(faulty_names if faults else names, max_size=4, unique=True))}
+    return model, db
+
+
+@given(mixed_schemas())
+@example(({"a": {"data_type": "INT"}, "b": {"data_type": KeyText("T")}}, {}))
+@example(({"a": {"data_type": "INT"}, "b": {"data_type": "\ud800"}}, {"a": "X"}))
+@example(({"a": {}, KeyText("b"): {"data_type": "T"}}, {"a": "X"}))
+@example(({"a": {}, "b": {KeyText("data_type"): "T"}}, {"c": "X"}))
+@example(({"a": {}, "b": {}}, {"a": "X", KeyText("b"): "Y"}))
+@example(({"a": {}, "b": {}}, {"a": "X", "b": KeyText("Y")}))
+def test_an_odd_form_or_unencodable_text_anywhere_agrees_with_the_reference(mod, schema):
+    model, db = schema
+    faulty = [k for k in model if not encodable(k)] + [
+        t for pair in db.items() for t in pair if not encodable(t)]
+    if faulty:
+        with pytest.raises(UnicodeEncodeError):
+            diff(mod, model, db, dialect="postgres")
+        return
+    # A type text that cannot be encoded takes the default, as any type that is not a str.
+    plain = {str(k): {str(a): (None if isinstance(v, str) and not encodable(v) else v)
+                      for a, v in attrs.items()} for k, attrs in model.items()}
+    assert diff(mod, model, db, dialect="postgres") == reference_diff(
+        "t", plain, {str(k): v for k, v in db.items()}, "postgres")
+
+
+@pytest.mark.parametrize("model, db, error", [
+    ({"a": {"data_type": "INT"}}, {"a": "INT", "b": "TEXT"}, None),
+    ({"a": {"data_type": "\ud800"}}, {}, None),
+    ({KeyText("a"): {KeyText("nullable"): False}}, {"b": "X"}, None),
+    ({"a": {}, "\ud800": {}}, {}, UnicodeEncodeError),
+    ({"a": {}}, {"b": None}, TypeError),
+    ({"a": {}, KeyText("b"): 7}, {}, TypeError),
+], ids=["plain", "unencodable-type", "subclass-strs", "unencodable-key", "db-value-none",
+        "subclass-then-fault"])
+def test_the_collector_is_left_as_the_call_found_it(mod, model, db, error):
+    # Whether the call ends in a result or in an error, on the read that holds nothing or on
+    # the one that starts over.
+    was = gc.isenabled()
+    try:
+        for enabled in (True, False):
+            (gc.enable if enabled else gc.disable)()
+            with pytest.raises(error) if error else contextlib.nullcontext():
+                diff(mod, model, db)
+            assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
