@@ -314,10 +314,12 @@ def run_native_bench(path, count, repeats):
         return done.stdout + done.stderr, None, f"exit code {done.returncode}"
     rows = {}
     for line in done.stdout.splitlines():
-        match = re.match(r"\s*(field map|unordered_map\S*)\s+([0-9.]+)\s+([0-9.]+)", line)
+        match = re.match(r"\s*(field map|unordered_map\S*)\s+([0-9.]+)\s+([0-9.]+)"
+                         r"(?:\s+([0-9.]+))?", line)
         if match:
+            first = float(match.group(4)) if match.group(4) else None
             rows["ours" if match.group(1) == "field map" else "naive"] = (
-                float(match.group(2)), float(match.group(3)))
+                float(match.group(2)), float(match.group(3)), first)
     return done.stdout, rows, None
 
 
@@ -433,6 +435,13 @@ def target_lines(workloads, native_median, native_rows):
         got = naive[0] / ours[0]
         lines.append((got >= 3, "benchmark_pure_rust >= 3x faster than the naive C++ tracker "
                                 f"(both inside native_tracker_bench, medians): {got:.2f}x"))
+        if naive[2] and ours[2]:
+            # Every call from Python writes fresh pages; inside the executable only the first
+            # repeat of each variant does, and later naive repeats reuse the heap it freed.
+            got = naive[2] / ours[2]
+            lines.append((got >= 3, "benchmark_pure_rust >= 3x faster than the naive C++ tracker "
+                                    f"(both inside native_tracker_bench, first repeats, on fresh "
+                                    f"memory): {got:.2f}x"))
     if not naive:
         lines.append((None, "benchmark_pure_rust >= 3x faster than the naive C++ tracker: "
                             "not measured (native_tracker_bench did not run)"))
