@@ -254,6 +254,16 @@ struct Str {
   Owned keep;
 };
 
+/// lend_utf8_or_raise (below) for a caller that knows `obj` is an exact str and that the
+/// interpreter lends (3.10+): false only with the exception set.
+inline bool lend_exact_utf8_or_raise(PyObject* obj, std::string_view& view) noexcept {
+  Py_ssize_t size = 0;
+  const char* data = g_runtime.as_utf8_and_size(obj, &size);
+  if (!data) [[unlikely]] return false;
+  view = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
 /// The UTF-8 bytes an exact str lends on 3.10+ (for ASCII, its own storage), read without a
 /// call that only forwards. False with no exception set for 3.9 and for subclasses, which
 /// the full route reads. False with the exception set for a str with no UTF-8 form (or no
@@ -262,18 +272,14 @@ struct Str {
 /// exception and leaves the str alone.
 inline bool lend_utf8_or_raise(PyObject* obj, std::string_view& view) noexcept {
   if (!PyUnicode_CheckExact(obj) || !g_runtime.as_utf8_and_size) return false;
-  Py_ssize_t size = 0;
-  const char* data = g_runtime.as_utf8_and_size(obj, &size);
-  if (!data) [[unlikely]] return false;
-  view = std::string_view(data, static_cast<std::size_t>(size));
-  return true;
+  return lend_exact_utf8_or_raise(obj, view);
 }
 
 /// As lend_utf8_or_raise with the exception cleared, for a str that stays alive (held, or
 /// an argument of the call) and is read again on the full route, which reports it.
 inline bool lend_utf8(PyObject* obj, std::string_view& view) noexcept {
   if (!PyUnicode_CheckExact(obj) || !g_runtime.as_utf8_and_size) return false;
-  if (lend_utf8_or_raise(obj, view)) [[likely]] return true;
+  if (lend_exact_utf8_or_raise(obj, view)) [[likely]] return true;
   PyErr_Clear();
   return false;
 }
@@ -407,18 +413,6 @@ class DictWalk {
     --countdown_;
     return true;
   }
-  /// next() for a caller that calls ran_code() after each step that may have run Python
-  /// code: until such a step the dict cannot have changed, so it is compared with its start
-  /// only from the first one on.
-  Result<bool> next_marked(PyObject*& key, PyObject*& value) {
-    if (ran_code_) [[unlikely]]
-      return next(key, value);
-    if (!PyDict_Next(dict_, &pos_, &key, &value)) return false;
-    --countdown_;
-    return true;
-  }
-  /// Marks the step just taken as one that may have run Python code (next_marked).
-  void ran_code() noexcept { ran_code_ = true; }
   Py_ssize_t size() const noexcept { return start_size_; }
 
  private:
@@ -428,7 +422,6 @@ class DictWalk {
   Py_ssize_t pos_ = 0;
   Py_ssize_t start_size_;
   Py_ssize_t countdown_;
-  bool ran_code_ = false;
 };
 
 // ---- results --------------------------------------------------------------------------

@@ -92,13 +92,11 @@ Result<std::string_view> held_text_slow(PyObject* obj, Holds& holds) {
 /// Sets `out` to the text of `obj` (a str), kept readable until `holds` goes. The view is
 /// lent straight into `out`: a view written as two words and read back as one 16-byte
 /// copy waits for the stores to drain, and those loads were where perf found a diff most.
-/// `ran_code` is set when the read may have run Python code.
 [[gnu::always_inline]] inline Status held_text(PyObject* obj, Holds& holds,
-                                               std::string_view& out, bool& ran_code) {
+                                               std::string_view& out) {
   // Held first: a str that fails to lend makes an exception, which may run finalisers.
   holds.hold(obj);
   if (lend_utf8(obj, out)) return Unit{};
-  ran_code = true;
   KESTRELITE_TRY(s, held_text_slow(obj, holds));
   out = s;
   return Unit{};
@@ -136,14 +134,12 @@ bool scan_column(PyObject* attrs, const AttributeNames& names, PyObject* (&found
 
 /// read_column when the one pass cannot be trusted: the three lookups, in their order.
 [[gnu::noinline]] Status read_column_by_lookups(PyObject* attrs, const AttributeNames& names,
-                                                core::ModelColumn& column, Holds& holds,
-                                                bool& ran_code) {
-  ran_code = true;  // a key's __eq__, a flag's __bool__
+                                                core::ModelColumn& column, Holds& holds) {
   // A key's __eq__ may drop the dict from the model's: it stays readable until the end.
   holds.hold(attrs);
   KESTRELITE_TRY(data_type, lookup(attrs, names.data_type));
   if (data_type && PyUnicode_Check(data_type))
-    (void)held_text(data_type, holds, column.data_type, ran_code);
+    (void)held_text(data_type, holds, column.data_type);
   KESTRELITE_TRY(nullable, lookup(attrs, names.nullable));
   if (nullable) {
     Owned hold = Owned::borrow(nullable);
@@ -159,17 +155,15 @@ bool scan_column(PyObject* attrs, const AttributeNames& names, PyObject* (&found
 
 /// Reads a column's three attributes from its dict into `column`; absent or unconvertible
 /// values leave the defaults. Kept in the loop of its one caller, which runs it per column.
-/// `ran_code` is set when the read may have run Python code.
 [[gnu::always_inline]] inline Status read_column(PyObject* attrs, const AttributeNames& names,
-                                                 core::ModelColumn& column, Holds& holds,
-                                                 bool& ran_code) {
+                                                 core::ModelColumn& column, Holds& holds) {
   PyObject* found[3] = {nullptr, nullptr, nullptr};
   if (!scan_column(attrs, names, found))
-    return read_column_by_lookups(attrs, names, column, holds, ran_code);
+    return read_column_by_lookups(attrs, names, column, holds);
   // An exact str needs no call for its type flags.
   PyObject* type = found[0];
   if (type && (PyUnicode_CheckExact(type) || PyUnicode_Check(type)))
-    (void)held_text(type, holds, column.data_type, ran_code);
+    (void)held_text(type, holds, column.data_type);
   if (found[1]) column.nullable = found[1] == Py_True;
   if (found[2]) column.primary_key = found[2] == Py_True;
   return Unit{};
@@ -183,18 +177,8 @@ struct QuickRead {
   bool db_empty = true;
 };
 
-/// The text of an exact str, on an interpreter that lends: false, with the exception set,
-/// when it cannot be encoded.
-[[gnu::always_inline]] inline bool lend_exact(PyObject* s, std::string_view& out) noexcept {
-  Py_ssize_t size = 0;
-  const char* data = g_runtime.as_utf8_and_size(s, &size);
-  if (!data) [[unlikely]] return false;
-  out = std::string_view(data, static_cast<std::size_t>(size));
-  return true;
-}
-
 /// Reads both dicts holding nothing, which is sound because no Python code can run: the
-/// caller keeps the collector off, each name and type is an exact str that lends (or fails
+/// caller keeps the collector off (3.10+, where strs lend), each name and type is an exact str that lends (or fails
 /// to, making its exception and nothing else), each column's dict is read in one pass, and
 /// each dict is walked without a check since nothing can change it. True when done; false
 /// as soon as a step would need more, before anything of it ran, so that the careful read
@@ -209,15 +193,15 @@ Result<bool> read_quick(PyObject* model_fields, PyObject* db_columns, const Attr
   while (PyDict_Next(model_fields, &pos, &key, &value)) {
     if (!PyUnicode_CheckExact(key)) return false;
     core::ModelColumn& column = out.columns.emplace_back();
-    if (!lend_exact(key, column.name)) return fetch_error();
+    if (!lend_exact_utf8_or_raise(key, column.name)) return fetch_error();
     out.keys.push_back(key);
     KESTRELITE_TRY(attrs, to_dict(value));
     PyObject* found[3] = {nullptr, nullptr, nullptr};
     if (!scan_column(attrs, names, found)) return false;
     if (PyObject* type = found[0]) {
       if (PyUnicode_CheckExact(type)) {
-        // A text that cannot be encoded takes the default.
-        if (!lend_exact(type, column.data_type)) PyErr_Clear();
+        // A text with no UTF-8 form takes the default.
+        if (!lend_exact_utf8_or_raise(type, column.data_type)) PyErr_Clear();
       } else if (PyUnicode_Check(type)) {
         return false;
       }
@@ -229,7 +213,8 @@ Result<bool> read_quick(PyObject* model_fields, PyObject* db_columns, const Attr
   while (PyDict_Next(db_columns, &pos, &key, &value)) {
     if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(value)) return false;
     std::string_view text;
-    if (!lend_exact(key, text) || !lend_exact(value, text)) return fetch_error();
+    if (!lend_exact_utf8_or_raise(key, text) || !lend_exact_utf8_or_raise(value, text))
+      return fetch_error();
     out.db_empty = false;
   }
   return true;
@@ -334,8 +319,7 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
         present, !quick.db_empty, dialect.view);
   }
 
-  // The careful read: each str held as it is read, each dict checked after any step that may
-  // have run Python code.
+  // The careful read: each str held as it is read, each dict checked at every step.
   Holds holds;
   // While every name is an exact str the names are distinct texts, as keys of one dict: the
   // columns are kept as they come, each beside its key, so that the database's own dict can
@@ -347,12 +331,9 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
   DictWalk model_walk(model_fields);
   holds.reserve(2 * static_cast<std::size_t>(model_walk.size()));
   PyObject *key, *value;
-  // The walks compare each dict with its start only after a step that may have run Python
-  // code: the reads of exact strs and plain flags run none.
   while (true) {
-    KESTRELITE_TRY(more, model_walk.next_marked(key, value));
+    KESTRELITE_TRY(more, model_walk.next(key, value));
     if (!more) break;
-    bool ran_code = false;
     // Held first: a key that fails to lend makes an exception, which may run finalisers.
     holds.hold(key);
     std::string_view name;
@@ -361,7 +342,6 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
       // that dropped the entry. The long read of a subclass or on 3.9 may run code too, so
       // the value is held before it.
       if (lend_raised()) return fetch_error();
-      ran_code = true;
       holds.hold(value);
       KESTRELITE_TRY(s, held_text_slow(key, holds));
       name = s;
@@ -380,8 +360,7 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     } else {
       column = &merged.column(name);
     }
-    KESTRELITE_CHECK(read_column(attrs, *names, *column, holds, ran_code));
-    if (ran_code) model_walk.ran_code();
+    KESTRELITE_CHECK(read_column(attrs, *names, *column, holds));
   }
 
   // Nothing below runs Python code: the database's names need no hold but their 3.9 copies.
@@ -389,7 +368,7 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
   bool db_plain = true;
   DictWalk db_walk(db_columns);
   while (true) {
-    KESTRELITE_TRY(more, db_walk.next_marked(key, value));
+    KESTRELITE_TRY(more, db_walk.next(key, value));
     if (!more) break;
     // Each view is lent where it is kept (see held_text).
     // A failed lend ends the call with the error it left, and the str is not touched again:
@@ -397,7 +376,6 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     std::string_view& name = db_names.emplace_back();
     if (!lend_utf8_or_raise(key, name)) {
       if (lend_raised()) return fetch_error();
-      db_walk.ran_code();
       KESTRELITE_TRY(s, to_str_slow(key));
       name = s.view;
       holds.keep(std::move(s.keep));
@@ -405,7 +383,6 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     std::string_view type_text;
     if (!lend_utf8_or_raise(value, type_text)) {
       if (lend_raised()) return fetch_error();
-      db_walk.ran_code();
       KESTRELITE_CHECK(to_str_slow(value));
     }
     db_plain = db_plain && PyUnicode_CheckExact(key);
