@@ -587,6 +587,12 @@ Status to_str_pairs(PyObject* obj, StrRows<2>& out) {
 Status to_str_triples(PyObject* obj, StrRows<3>& out) {
   return to_rows<3>(obj, out, Holding::kItems);
 }
+Status to_str_pairs_unheld(PyObject* obj, StrRows<2>& out) {
+  return to_rows<2>(obj, out, Holding::kNone);
+}
+Status to_str_triples_unheld(PyObject* obj, StrRows<3>& out) {
+  return to_rows<3>(obj, out, Holding::kNone);
+}
 
 template <class Out>
 Status append_text_form(Out& out, PyObject* value) {
@@ -673,15 +679,11 @@ Error DictWalk::changed() const {
 
 // ---- results ---------------------------------------------------------------------------------
 
-Result<Owned> checked(PyObject* created) {
-  if (created) return Owned::steal(created);
+Result<Owned> creation_failed() {
   if (PyErr_Occurred()) PyErr_Print();
   return Error::panic("Python API call failed");
 }
 
-Result<Owned> new_str(std::string_view text) {
-  return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
 Result<Owned> new_int(std::int64_t v) { return checked(PyLong_FromLong(static_cast<long>(v))); }
 Result<Owned> new_count(std::size_t v) { return checked(PyLong_FromSize_t(v)); }
 Result<Owned> new_float(double v) { return checked(PyFloat_FromDouble(v)); }

@@ -375,6 +375,9 @@ Status to_str_list(PyObject* obj, StrList& out);
 Status to_str_list_unheld(PyObject* obj, StrList& out);
 Status to_str_pairs(PyObject* obj, StrRows<2>& out);
 Status to_str_triples(PyObject* obj, StrRows<3>& out);
+/// As to_str_pairs and to_str_triples, holding nothing, under the rule of to_str_list_unheld.
+Status to_str_pairs_unheld(PyObject* obj, StrRows<2>& out);
+Status to_str_triples_unheld(PyObject* obj, StrRows<3>& out);
 
 /// Converts argument `name` with `convert`, prefixing a TypeError with the argument name.
 template <class Convert>
@@ -426,7 +429,17 @@ class DictWalk {
 
 // ---- results --------------------------------------------------------------------------
 
-Result<Owned> new_str(std::string_view text);
+/// The failure of an interpreter call that returned nullptr (see checked).
+[[gnu::cold, gnu::noinline]] Result<Owned> creation_failed();
+/// Checks a freshly created object; nullptr becomes the "Python API call failed" failure.
+/// Inline, so that a success costs one test.
+inline Result<Owned> checked(PyObject* created) {
+  if (created) [[likely]] return Owned::steal(created);
+  return creation_failed();
+}
+inline Result<Owned> new_str(std::string_view text) {
+  return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
 Result<Owned> new_int(std::int64_t v);
 Result<Owned> new_count(std::size_t v);
 Result<Owned> new_float(double v);
@@ -435,8 +448,6 @@ Owned new_none() noexcept;
 /// A list of str sized exactly.
 template <class Range>
 Result<Owned> new_str_list(const Range& texts);
-/// Checks a freshly created object; nullptr becomes the "Python API call failed" failure.
-Result<Owned> checked(PyObject* created);
 
 // ---- instances and the borrow guard ---------------------------------------------------------
 

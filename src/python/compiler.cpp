@@ -6,6 +6,7 @@
 //     def compile_update(self, table, columns, pk_col, dialect) -> str
 //     def compile_delete(self, table, pk_col, dialect) -> str
 
+#include <optional>
 #include <string>
 
 #include "core/compiler.hpp"
@@ -129,18 +130,43 @@ Status upper_text(PyObject* tuple, Py_ssize_t index, std::string_view& text,
   return Unit{};
 }
 
+bool plain_sequence(PyObject* obj) noexcept {
+  return PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+}
+bool plain_count(PyObject* obj) noexcept {
+  return !obj || obj == Py_None || PyLong_CheckExact(obj);
+}
+
+/// Whether, with the collector off, nothing from reading the lists to the last use of their
+/// text can run Python code: the lists are read by indexing, the numbers are exact ints
+/// (no __index__), the dialect is a str, and making the result then runs no finaliser.
+bool reads_without_code(const Slots& a) noexcept {
+  return g_runtime.gc_disable && plain_sequence(a[1]) && plain_sequence(a[2]) &&
+         plain_sequence(a[3]) && plain_sequence(a[4]) && plain_count(a[5]) &&
+         plain_count(a[6]) && (!a[7] || PyUnicode_Check(a[7]));
+}
+
 Result<Owned> compile_select(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
   Str table;
   KESTRELITE_CHECK(str_arg(a[0], "table", table));
+  // Nothing can change a list while the call needs its items, unless some step may run
+  // Python code: then every item is held.
+  std::optional<NoCollection> quiet;
+  const bool hold = !reads_without_code(a);
+  if (!hold) quiet.emplace();
   StrList columns;
-  KESTRELITE_CHECK(convert_arg_into(a[1], "columns", to_str_list, columns));
+  KESTRELITE_CHECK(
+      convert_arg_into(a[1], "columns", hold ? to_str_list : to_str_list_unheld, columns));
   StrRows<3> wheres;
-  KESTRELITE_CHECK(convert_arg_into(a[2], "wheres", to_str_triples, wheres));
+  KESTRELITE_CHECK(
+      convert_arg_into(a[2], "wheres", hold ? to_str_triples : to_str_triples_unheld, wheres));
   StrRows<3> joins;
-  KESTRELITE_CHECK(convert_arg_into(a[3], "joins", to_str_triples, joins));
+  KESTRELITE_CHECK(
+      convert_arg_into(a[3], "joins", hold ? to_str_triples : to_str_triples_unheld, joins));
   StrRows<2> order_by;
-  KESTRELITE_CHECK(convert_arg_into(a[4], "order_by", to_str_pairs, order_by));
+  KESTRELITE_CHECK(
+      convert_arg_into(a[4], "order_by", hold ? to_str_pairs : to_str_pairs_unheld, order_by));
   std::optional<std::uint64_t> limit, offset;
   if (a[5] && a[5] != Py_None) KESTRELITE_CHECK(u64_arg(a[5], "limit", limit.emplace()));
   if (a[6] && a[6] != Py_None) KESTRELITE_CHECK(u64_arg(a[6], "offset", offset.emplace()));

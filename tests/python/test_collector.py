@@ -101,3 +101,50 @@ def test_a_diff_input_emptied_while_a_text_is_read(mod, side):
             assert got == "PanicException" or (type(got) is tuple and len(got[0]) == 2)
         else:
             assert got in ("UnicodeEncodeError", "PanicException")
+
+
+class Index:
+    """A limit that is not an int: reading it runs Python code."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Every:
+    """Containers emptied together."""
+
+    def __init__(self, *containers):
+        self.containers = containers
+
+    def clear(self):
+        for container in self.containers:
+            container.clear()
+
+
+@pytest.mark.parametrize("limit", [10, Index(10)], ids=["int", "__index__"])
+def test_a_select_whose_rows_a_finaliser_empties_while_its_result_is_made(mod, limit):
+    # The where values go into the result after the statement is written, while the
+    # result's lists are made, which may run the collector; each row here is held by its
+    # list alone, so a call that kept neither the rows nor the collector off returns (or
+    # frees) what the finaliser released. An exact int limit and one read through __index__
+    # take the call's two ways of keeping them.
+    compiler = mod.QueryCompiler()
+
+    def select(i):
+        wheres = [(fresh(f"a{i}"), "=", fresh(f"v{i}")), (fresh(f"b{i}"), ">", fresh(f"w{i}"))]
+        joins = [(fresh("inner"), fresh(f"j{i}"), fresh(f"j{i}.id = t.id"))]
+        order = [(fresh(f"a{i}"), fresh("desc"))]
+        return [fresh("id"), fresh(f"n{i}")], wheres, joins, order
+
+    was = gc.isenabled()
+    for i in range(kRounds):
+        expected = compiler.compile_select("t", *select(i), 10, 20, "postgres")
+        columns, wheres, joins, order = select(i)
+        everything = Every(columns, wheres, joins, order)
+        got = run(lambda: compiler.compile_select("t", columns, wheres, joins, order, limit, 20,
+                                                  "postgres"), everything)
+        assert got == expected
+        assert gc.isenabled() is was
