@@ -69,7 +69,7 @@ constexpr char to_lower_ascii(char c) noexcept {
 
 }  // namespace
 
-bool is_ascii(std::string_view s) noexcept {
+bool is_ascii_long(std::string_view s) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   return skip_ascii(p, 0, s.size()) == s.size();
 }

@@ -2,6 +2,7 @@
 // UTF-8, case and number helpers shared by the statement builders, the tracker and the key sets.
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -9,8 +10,31 @@
 
 namespace kestrelite::core {
 
-/// True when every byte of `s` is below 0x80.
-bool is_ascii(std::string_view s) noexcept;
+/// is_ascii for text longer than 16 bytes.
+bool is_ascii_long(std::string_view s) noexcept;
+
+/// True when every byte of `s` is below 0x80. Keywords and names are short: two overlapping
+/// loads answer for them before a loop would have started.
+inline bool is_ascii(std::string_view s) noexcept {
+  const char* p = s.data();
+  const std::size_t n = s.size();
+  if (n > 16) [[unlikely]] return is_ascii_long(s);
+  if (n >= 8) {
+    std::uint64_t head, tail;
+    std::memcpy(&head, p, 8);
+    std::memcpy(&tail, p + n - 8, 8);
+    return ((head | tail) & 0x8080808080808080ULL) == 0;
+  }
+  if (n >= 4) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    return ((head | tail) & 0x80808080U) == 0;
+  }
+  if (n == 0) return true;
+  return ((static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[n / 2]) |
+           static_cast<unsigned char>(p[n - 1])) & 0x80U) == 0;
+}
 
 /// Appends `s` with ASCII a-z mapped to A-Z; every other byte is copied unchanged.
 /// Callers upper-case text outside ASCII elsewhere (the interpreter's own mapping) before

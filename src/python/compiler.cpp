@@ -121,10 +121,7 @@ Result<Str> upper_text_slow(PyObject* obj, core::SmallVector<Owned, 4>& keep) {
 /// interpreter's upper case of it.
 Status upper_text(PyObject* tuple, Py_ssize_t index, std::string_view& text,
                   core::SmallVector<Owned, 4>& keep) {
-  // Keywords are short: a byte loop answers before a word-wise scan would start.
-  bool ascii = true;
-  for (const char c : text) ascii &= static_cast<unsigned char>(c) < 0x80;
-  if (ascii) return Unit{};
+  if (core::is_ascii(text)) [[likely]] return Unit{};
   KESTRELITE_TRY(upper, upper_text_slow(PyTuple_GetItem(tuple, index), keep));
   text = upper.view;
   return Unit{};

@@ -119,11 +119,14 @@ TEST(Text, LeavesLossyOutputUnchangedWhenDecodedAgain) {
 
 TEST(Text, DetectsAnyByteAboveAscii) {
   EXPECT_TRUE(is_ascii(""));
-  EXPECT_TRUE(is_ascii(std::string(100, '\x7f')));
-  for (std::size_t at = 0; at < 24; ++at) {
-    std::string s(24, 'a');
-    s[at] = '\x80';
-    EXPECT_FALSE(is_ascii(s)) << "byte at " << at;
+  // Every length around the short forms' bounds, with the one high byte at every place.
+  for (std::size_t n = 1; n <= 40; ++n) {
+    EXPECT_TRUE(is_ascii(std::string(n, '\x7f'))) << "length " << n;
+    for (std::size_t at = 0; at < n; ++at) {
+      std::string s(n, 'a');
+      s[at] = '\x80';
+      EXPECT_FALSE(is_ascii(s)) << "length " << n << ", byte at " << at;
+    }
   }
 }
 
