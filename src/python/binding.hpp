@@ -528,6 +528,14 @@ Result<SharedRef<State>> take_shared(PyObject* self, ClassDef& def) {
   return SharedRef<State>(inst);
 }
 
+/// The receiver's type check alone, for a class whose instances hold no state to guard.
+inline Status check_receiver(PyObject* self, ClassDef& def) {
+  if (!def.type || !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(def.type)))
+      [[unlikely]]
+    return receiver_error(self, def.name);
+  return Unit{};
+}
+
 template <class State>
 Result<ExclusiveRef<State>> take_exclusive(PyObject* self, ClassDef& def) {
   if (!def.type || !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(def.type)))

@@ -17,6 +17,8 @@
 namespace kestrelite::python {
 namespace {
 
+// The compiler keeps nothing between calls: its methods check only the receiver's type, as
+// there is no state for the borrow guard to keep.
 struct NoState {};
 
 constexpr std::string_view kNoParams[] = {""};
@@ -50,7 +52,7 @@ std::span<const std::string_view> column_views(const StrList& list) {
 }
 
 Result<Owned> get_placeholder(PyObject* self, const Slots& a) {
-  KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
+  KESTRELITE_CHECK(check_receiver(self, g_query_compiler_class));
   Str dialect;
   KESTRELITE_CHECK(str_arg(a[0], "dialect", dialect));
   std::uint64_t index = 0;
@@ -62,7 +64,7 @@ Result<Owned> get_placeholder(PyObject* self, const Slots& a) {
 }
 
 Result<Owned> compile_insert(PyObject* self, const Slots& a) {
-  KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
+  KESTRELITE_CHECK(check_receiver(self, g_query_compiler_class));
   Str table;
   KESTRELITE_CHECK(str_arg(a[0], "table", table));
   StrList columns;
@@ -76,7 +78,7 @@ Result<Owned> compile_insert(PyObject* self, const Slots& a) {
 }
 
 Result<Owned> compile_update(PyObject* self, const Slots& a) {
-  KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
+  KESTRELITE_CHECK(check_receiver(self, g_query_compiler_class));
   Str table;
   KESTRELITE_CHECK(str_arg(a[0], "table", table));
   StrList columns;
@@ -92,7 +94,7 @@ Result<Owned> compile_update(PyObject* self, const Slots& a) {
 }
 
 Result<Owned> compile_delete(PyObject* self, const Slots& a) {
-  KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
+  KESTRELITE_CHECK(check_receiver(self, g_query_compiler_class));
   Str table;
   KESTRELITE_CHECK(str_arg(a[0], "table", table));
   Str pk_col;
@@ -144,7 +146,7 @@ bool reads_without_code(const Slots& a) noexcept {
 }
 
 Result<Owned> compile_select(PyObject* self, const Slots& a) {
-  KESTRELITE_TRY(receiver, take_shared<NoState>(self, g_query_compiler_class));
+  KESTRELITE_CHECK(check_receiver(self, g_query_compiler_class));
   Str table;
   KESTRELITE_CHECK(str_arg(a[0], "table", table));
   // Nothing can change a list while the call needs its items, unless some step may run
