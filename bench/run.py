@@ -448,10 +448,16 @@ def target_lines(workloads, native_median, native_rows):
     return lines
 
 
+kPeerNames = {"sqlalchemy": "SQLAlchemy", "peewee": "peewee", "django": "Django"}
+
+
 def profile(key, kind, loops):
-    """Runs one row's statement `loops` times after three warm-up runs, and nothing else."""
-    workload = next(w for w in build_workloads([]) if w.key == key)
-    variant = next(v for v in workload.variants if v.kind == kind)
+    """Runs one row's statement `loops` times after three warm-up runs, and nothing else.
+    `kind` is a variant kind, or a peer's name (sqlalchemy, peewee, django)."""
+    workloads = build_workloads(peers.load() if kind in kPeerNames else [])
+    workload = next(w for w in workloads if w.key == key)
+    variant = next(v for v in workload.variants
+                   if v.kind == kind or (v.kind == "peer" and kPeerNames.get(kind, "") in v.label))
     timer = timeit.Timer(variant.stmt, globals=dict(variant.namespace))
     timer.timeit(3)
     timer.timeit(int(loops))
@@ -470,7 +476,8 @@ def main():
     parser.add_argument("--only", help="comma-separated workload keys, e.g. W1-pos,W5")
     parser.add_argument("--profile", metavar="KEY:KIND:LOOPS",
                         help="only run one row's statement LOOPS times, untimed, for a profiler "
-                             "(KIND: module, python, memoized, floor), e.g. W2:module:10000")
+                             "(KIND: module, python, memoized, floor, strwork, or a peer: sqlalchemy, "
+                             "peewee, django), e.g. W2:module:10000")
     args = parser.parse_args()
     if args.profile:
         profile(*args.profile.split(":"))
