@@ -37,6 +37,7 @@ void compile_delete(std::string& out, std::string_view table, std::string_view p
 struct Condition {
   std::string_view column;
   std::string_view op;
+  std::string_view value = {};  // the caller's to bind; never written into the text
 };
 
 struct Join {

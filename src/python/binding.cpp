@@ -8,6 +8,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "core/compiler.hpp"
 #include "core/text.hpp"
 
 namespace kestrelite::python {
@@ -479,8 +480,15 @@ Result<PyObject*> to_sequence(PyObject* obj) {
 namespace {
 
 /// Converts one item of a list argument into `out`.
-template <std::size_t Width>
-Status add_row(StrRows<Width>& out, PyObject* item) {
+template <class Row, std::size_t Width>
+Row to_row(const std::array<std::string_view, Width>& texts) {
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return Row{texts[I]...};
+  }(std::make_index_sequence<Width>());
+}
+
+template <std::size_t Width, class Row>
+Status add_row(StrRows<Width, Row>& out, PyObject* item) {
   if constexpr (Width == 1) {
     KESTRELITE_TRY(s, to_str(item));
     out.rows.push_back(s.view);
@@ -498,7 +506,7 @@ Status add_row(StrRows<Width>& out, PyObject* item) {
       row[k] = s.view;
       if (s.keep) [[unlikely]] out.keep.push_back(std::move(s.keep));
     }
-    out.rows.push_back(row);
+    out.rows.push_back(to_row<Row>(row));
     out.tuples.push_back(item);
   }
   return Unit{};
@@ -507,8 +515,8 @@ Status add_row(StrRows<Width>& out, PyObject* item) {
 /// Takes an item made only of exact strs that lend their bytes; false leaves `out` as it was,
 /// for add_row to read the item again on the full route, or with the exception of a str
 /// that has no UTF-8 form, which ends the read (see lend_utf8_or_raise).
-template <std::size_t Width>
-bool lend_row(StrRows<Width>& out, PyObject* item) {
+template <std::size_t Width, class Row>
+bool lend_row(StrRows<Width, Row>& out, PyObject* item) {
   if constexpr (Width == 1) {
     std::string_view view;
     if (!lend_utf8_or_raise(item, view)) return false;
@@ -520,14 +528,16 @@ bool lend_row(StrRows<Width>& out, PyObject* item) {
     for (std::size_t k = 0; k < Width; ++k)
       if (!lend_utf8_or_raise(PyTuple_GetItem(item, static_cast<Py_ssize_t>(k)), row[k]))
         return false;
-    out.rows.push_back(row);
+    out.rows.push_back(to_row<Row>(row));
     out.tuples.push_back(item);
   }
   return true;
 }
 
-template <std::size_t Width>
-Status to_rows(PyObject* obj, StrRows<Width>& out, Holding holding) {
+}  // namespace
+
+template <std::size_t Width, class Row>
+Status to_str_rows(PyObject* obj, StrRows<Width, Row>& out, Holding holding) {
   // A plain list or tuple iterates exactly as indexing does, and no Python code runs while
   // its items are read, so they are read directly. Each item is held when the caller may run
   // Python code later in the call (another argument's __index__), which may change the list.
@@ -573,26 +583,10 @@ Status to_rows(PyObject* obj, StrRows<Width>& out, Holding holding) {
   return Unit{};
 }
 
-}  // namespace
-
-Status to_str_list(PyObject* obj, StrList& out) {
-  return to_rows<1>(obj, out, Holding::kItems);
-}
-Status to_str_list_unheld(PyObject* obj, StrList& out) {
-  return to_rows<1>(obj, out, Holding::kNone);
-}
-Status to_str_pairs(PyObject* obj, StrRows<2>& out) {
-  return to_rows<2>(obj, out, Holding::kItems);
-}
-Status to_str_triples(PyObject* obj, StrRows<3>& out) {
-  return to_rows<3>(obj, out, Holding::kItems);
-}
-Status to_str_pairs_unheld(PyObject* obj, StrRows<2>& out) {
-  return to_rows<2>(obj, out, Holding::kNone);
-}
-Status to_str_triples_unheld(PyObject* obj, StrRows<3>& out) {
-  return to_rows<3>(obj, out, Holding::kNone);
-}
+template Status to_str_rows(PyObject*, StrList&, Holding);
+template Status to_str_rows(PyObject*, StrRows<3, core::Join>&, Holding);
+template Status to_str_rows(PyObject*, StrRows<3, core::Condition>&, Holding);
+template Status to_str_rows(PyObject*, StrRows<2, core::OrderTerm>&, Holding);
 
 template <class Out>
 Status append_text_form(Out& out, PyObject* value) {

@@ -354,10 +354,14 @@ inline Result<PyObject*> to_dict(PyObject* obj) {
 Result<PyObject*> to_sequence(PyObject* obj);
 
 /// A list of str (Width 1), or of str tuples of width `Width`, read through the iteration
-/// protocol. The views stay valid while the list lives: it holds what it read.
+/// protocol. The views stay valid while the list lives: it holds what it read. A tuple's
+/// texts go into a `Row` in tuple order: a std::array, or a record of Width string_views
+/// that its user reads directly.
 template <std::size_t Width>
+using TextArray =
+    std::conditional_t<Width == 1, std::string_view, std::array<std::string_view, Width>>;
+template <std::size_t Width, class Row = TextArray<Width>>
 struct StrRows {
-  using Row = std::conditional_t<Width == 1, std::string_view, std::array<std::string_view, Width>>;
   core::SmallVector<Row, 8> rows;
   core::SmallVector<PyObject*, 8> tuples;  // the row tuples (Width > 1), alive through `keep`
   core::SmallVector<Owned, 8> keep;
@@ -368,16 +372,26 @@ using StrList = StrRows<1>;
 enum class Holding { kItems, kNone };
 
 /// Fills `out` (large with its inline storage, so it is written in place, never moved).
-Status to_str_list(PyObject* obj, StrList& out);
-/// As to_str_list, without holding the items of a plain list or tuple: only for callers that
-/// run no Python code between reading the list and their last use of its text, so nothing
-/// can change the list meanwhile.
-Status to_str_list_unheld(PyObject* obj, StrList& out);
-Status to_str_pairs(PyObject* obj, StrRows<2>& out);
-Status to_str_triples(PyObject* obj, StrRows<3>& out);
-/// As to_str_pairs and to_str_triples, holding nothing, under the rule of to_str_list_unheld.
-Status to_str_pairs_unheld(PyObject* obj, StrRows<2>& out);
-Status to_str_triples_unheld(PyObject* obj, StrRows<3>& out);
+/// Instantiated in the binding for the row kinds its classes read.
+template <std::size_t Width, class Row>
+Status to_str_rows(PyObject* obj, StrRows<Width, Row>& out, Holding holding);
+
+/// to_str_rows holding every item read.
+template <std::size_t Width, class Row>
+Status to_str_rows_held(PyObject* obj, StrRows<Width, Row>& out) {
+  return to_str_rows(obj, out, Holding::kItems);
+}
+/// to_str_rows without holding the items of a plain list or tuple: only for callers that run
+/// no Python code between reading the list and their last use of its text, so nothing can
+/// change the list meanwhile.
+template <std::size_t Width, class Row>
+Status to_str_rows_unheld(PyObject* obj, StrRows<Width, Row>& out) {
+  return to_str_rows(obj, out, Holding::kNone);
+}
+inline Status to_str_list(PyObject* obj, StrList& out) { return to_str_rows_held(obj, out); }
+inline Status to_str_list_unheld(PyObject* obj, StrList& out) {
+  return to_str_rows_unheld(obj, out);
+}
 
 /// Converts argument `name` with `convert`, prefixing a TypeError with the argument name.
 template <class Convert>

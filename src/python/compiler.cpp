@@ -129,6 +129,11 @@ Status upper_text(PyObject* tuple, Py_ssize_t index, std::string_view& text,
   return Unit{};
 }
 
+template <std::size_t Width, class Row>
+auto rows_reader(bool hold) {
+  return hold ? to_str_rows_held<Width, Row> : to_str_rows_unheld<Width, Row>;
+}
+
 bool plain_sequence(PyObject* obj) noexcept {
   return PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
 }
@@ -154,18 +159,17 @@ Result<Owned> compile_select(PyObject* self, const Slots& a) {
   std::optional<NoCollection> quiet;
   const bool hold = !reads_without_code(a);
   if (!hold) quiet.emplace();
+  // Each row's texts are read straight into the record the statement builder takes.
   StrList columns;
   KESTRELITE_CHECK(
       convert_arg_into(a[1], "columns", hold ? to_str_list : to_str_list_unheld, columns));
-  StrRows<3> wheres;
+  StrRows<3, core::Condition> wheres;
+  KESTRELITE_CHECK(convert_arg_into(a[2], "wheres", rows_reader<3, core::Condition>(hold), wheres));
+  StrRows<3, core::Join> joins;
+  KESTRELITE_CHECK(convert_arg_into(a[3], "joins", rows_reader<3, core::Join>(hold), joins));
+  StrRows<2, core::OrderTerm> order_by;
   KESTRELITE_CHECK(
-      convert_arg_into(a[2], "wheres", hold ? to_str_triples : to_str_triples_unheld, wheres));
-  StrRows<3> joins;
-  KESTRELITE_CHECK(
-      convert_arg_into(a[3], "joins", hold ? to_str_triples : to_str_triples_unheld, joins));
-  StrRows<2> order_by;
-  KESTRELITE_CHECK(
-      convert_arg_into(a[4], "order_by", hold ? to_str_pairs : to_str_pairs_unheld, order_by));
+      convert_arg_into(a[4], "order_by", rows_reader<2, core::OrderTerm>(hold), order_by));
   std::optional<std::uint64_t> limit, offset;
   if (a[5] && a[5] != Py_None) KESTRELITE_CHECK(u64_arg(a[5], "limit", limit.emplace()));
   if (a[6] && a[6] != Py_None) KESTRELITE_CHECK(u64_arg(a[6], "offset", offset.emplace()));
@@ -174,31 +178,16 @@ Result<Owned> compile_select(PyObject* self, const Slots& a) {
 
   const std::span<const std::string_view> names = column_views(columns);
   core::SmallVector<Owned, 4> upper_keep;
-  core::SmallVector<core::Join, 4> join_specs;
-  join_specs.reserve(joins.rows.size());
-  for (std::size_t i = 0; i < joins.rows.size(); ++i) {
-    const auto& row = joins.rows[i];
-    std::string_view type = row[0];
-    KESTRELITE_CHECK(upper_text(joins.tuples[i], 0, type, upper_keep));
-    join_specs.push_back({type, row[1], row[2]});
-  }
-  core::SmallVector<core::OrderTerm, 4> order_specs;
-  order_specs.reserve(order_by.rows.size());
-  for (std::size_t i = 0; i < order_by.rows.size(); ++i) {
-    const auto& row = order_by.rows[i];
-    std::string_view direction = row[1];
-    KESTRELITE_CHECK(upper_text(order_by.tuples[i], 1, direction, upper_keep));
-    order_specs.push_back({row[0], direction});
-  }
-  core::SmallVector<core::Condition, 8> conditions;
-  conditions.reserve(wheres.rows.size());
-  for (const auto& row : wheres.rows) conditions.push_back({row[0], row[1]});
+  for (std::size_t i = 0; i < joins.rows.size(); ++i)
+    KESTRELITE_CHECK(upper_text(joins.tuples[i], 0, joins.rows[i].type, upper_keep));
+  for (std::size_t i = 0; i < order_by.rows.size(); ++i)
+    KESTRELITE_CHECK(upper_text(order_by.tuples[i], 1, order_by.rows[i].direction, upper_keep));
 
   core::SelectQuery query{table.view,
                           names,
-                          {join_specs.data(), join_specs.size()},
-                          {conditions.data(), conditions.size()},
-                          {order_specs.data(), order_specs.size()},
+                          {joins.rows.data(), joins.rows.size()},
+                          {wheres.rows.data(), wheres.rows.size()},
+                          {order_by.rows.data(), order_by.rows.size()},
                           limit,
                           offset,
                           dialect.view};
@@ -213,7 +202,7 @@ Result<Owned> compile_select(PyObject* self, const Slots& a) {
     if (PyUnicode_CheckExact(given)) {
       value = Owned::borrow(given);
     } else {
-      KESTRELITE_TRY(copy, new_str(wheres.rows[k][2]));
+      KESTRELITE_TRY(copy, new_str(wheres.rows[k].value));
       value = std::move(copy);
     }
     PyList_SetItem(params.get(), static_cast<Py_ssize_t>(k), value.release());
