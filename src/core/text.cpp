@@ -85,6 +85,8 @@ void append_ascii_upper(std::string& out, std::string_view s) {
 
 bool equals_ascii_folded(std::string_view s, std::string_view lower) noexcept {
   if (s.size() != lower.size()) return false;
+  // Dialect names are mostly written in lower case already: one compare answers for them.
+  if (s == lower) return true;
   for (std::size_t i = 0; i < s.size(); ++i) {
     if (to_lower_ascii(s[i]) != lower[i]) return false;
   }
@@ -93,6 +95,8 @@ bool equals_ascii_folded(std::string_view s, std::string_view lower) noexcept {
 
 bool contains_ascii_folded(std::string_view s, std::string_view lower) noexcept {
   if (lower.size() > s.size()) return false;
+  // The common dialect texts start with the name itself, written in lower case.
+  if (s.substr(0, lower.size()) == lower) return true;
   const std::size_t last = s.size() - lower.size();
   for (std::size_t pos = 0; pos <= last; ++pos) {
     if (equals_ascii_folded(s.substr(pos, lower.size()), lower)) return true;
