@@ -49,6 +49,15 @@ constexpr std::uint64_t upper_word(std::uint64_t word) noexcept {
   return word ^ (lower >> 2);
 }
 
+/// Writes the upper-case fold of the `Word`-sized bytes at `in` to `out`.
+template <class Word>
+void fold_word(const char* in, char* out) noexcept {
+  Word word;
+  std::memcpy(&word, in, sizeof word);
+  word = static_cast<Word>(upper_word(word));
+  std::memcpy(out, &word, sizeof word);
+}
+
 /// The statement writer: every statement knows its length up front, so no write checks
 /// capacity.
 class StatementWriter : public Writer {
@@ -57,22 +66,34 @@ class StatementWriter : public Writer {
   /// `s` with ASCII a-z written as A-Z; every other byte unchanged.
   void put_upper(std::string_view s) noexcept {
     const char* in = s.data();
-    std::size_t n = s.size();
-    // Eight bytes at a time: a keyword is folded in one or two words.
-    for (; n >= 8; n -= 8, in += 8, p_ += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, in, 8);
-      word = upper_word(word);
-      std::memcpy(p_, &word, 8);
+    const std::size_t n = s.size();
+    // A word at a time, the last word overlapping the one before it, and a keyword shorter
+    // than a word as two overlapping halves: each byte written is the fold of its source, so
+    // writing one twice is harmless.
+    if (n >= 8) {
+      std::size_t i = 0;
+      for (; i + 8 <= n; i += 8) fold_word<std::uint64_t>(in + i, p_ + i);
+      if (i < n) fold_word<std::uint64_t>(in + n - 8, p_ + n - 8);
+    } else if (n >= 4) {
+      fold_word<std::uint32_t>(in, p_);
+      fold_word<std::uint32_t>(in + n - 4, p_ + n - 4);
+    } else {
+      for (std::size_t i = 0; i < n; ++i) {
+        const char c = in[i];
+        p_[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+      }
     }
-    for (; n > 0; --n) {
-      const char c = *in++;
-      *p_++ = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    }
+    p_ += n;
   }
   void decimal(std::uint64_t v) noexcept {
     if (v < 10) {
       *p_++ = static_cast<char>('0' + v);
+      return;
+    }
+    if (v < 100) {
+      p_[0] = static_cast<char>('0' + v / 10);
+      p_[1] = static_cast<char>('0' + v % 10);
+      p_ += 2;
       return;
     }
     const std::size_t n = digit_count(v);

@@ -346,8 +346,9 @@ TEST(Compiler, CopiesLongAndNonAsciiNamesByteForByte) {
 }
 
 TEST(Compiler, UpperCasesOnlyAsciiLettersOfJoinTypesAndDirections) {
-  // Every byte value at every place of keywords of 1 to 19 bytes: the fold works a word of
-  // eight bytes at a time and the rest one by one, so each place of both is reached.
+  // Every byte value at every place of keywords of 1 to 19 bytes: the fold works in words of
+  // eight or four bytes that may overlap, and below four bytes one by one, so each place of
+  // every form is reached.
   auto folded = [](std::string_view s) {
     std::string r(s);
     for (char& c : r)
