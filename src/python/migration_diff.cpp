@@ -178,9 +178,9 @@ struct QuickRead {
 };
 
 /// Reads both dicts holding nothing, which is sound because no Python code can run: the
-/// caller keeps the collector off (3.10+, where strs lend), each name and type is an exact str that lends (or fails
-/// to, making its exception and nothing else), each column's dict is read in one pass, and
-/// each dict is walked without a check since nothing can change it. True when done; false
+/// caller keeps the collector off (3.10+, where strs lend), each name and type is an exact
+/// str that lends (or fails to, making its exception and nothing else), each column's dict
+/// is read in one pass, and each dict is walked without a check since nothing can change it. True when done; false
 /// as soon as a step would need more, before anything of it ran, so that the careful read
 /// starts over; an error only where the careful read would end with that same error at that
 /// same point.
