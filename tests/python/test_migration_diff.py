@@ -271,6 +271,18 @@ def test_attributes_of_another_type_take_the_defaults(mod, attrs, definition, ad
         [f"ALTER TABLE t ADD COLUMN c {added};"], ["ALTER TABLE t DROP COLUMN c;"])
 
 
+def test_attributes_behind_deleted_entries_are_read(mod):
+    # A dict keeps the places of deleted entries: a read that stops after as many places as
+    # the dict has entries misses the attributes written after the deletions.
+    attrs = {f"x{i}": i for i in range(6)}
+    attrs.update(data_type="REAL", nullable=False)
+    for i in range(6):
+        del attrs[f"x{i}"]
+    assert diff(mod, {"c": attrs}, {}) == create("t", "c REAL NOT NULL")
+    assert diff(mod, {"c": attrs}, {"x": "INT"}) == (
+        ["ALTER TABLE t ADD COLUMN c REAL NOT NULL;"], ["ALTER TABLE t DROP COLUMN c;"])
+
+
 @pytest.mark.skipif(np is None, reason="numpy is not installed")
 @pytest.mark.parametrize(
     "attrs, definition",
