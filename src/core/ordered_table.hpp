@@ -95,11 +95,7 @@ class OrderedTable {
   Entry& at(std::size_t i) noexcept { return entries_[i]; }
 
   Entry* find(Key key) noexcept {
-    if (!slots_) {
-      for (Entry& e : entries_)
-        if (Traits::equal(e, key)) return &e;
-      return nullptr;
-    }
+    if (!slots_) return find_linear(key);
     const std::uint64_t h = Traits::hash(key);
     const std::uint32_t tag = tag_of(h);
     for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
@@ -114,12 +110,24 @@ class OrderedTable {
   /// it was created. `make` must produce an entry whose key equals `key`.
   template <class Make>
   std::pair<Entry*, bool> find_or_insert(Key key, Make&& make) {
+    if (!slots_) [[likely]] {
+      if (Entry* found = find_linear(key)) return {found, false};
+      if (entries_.size() < kLinearLimit) return {&entries_.emplace_back_made(make), true};
+    }
+    return find_or_insert_indexed(key, make);
+  }
+
+ private:
+  static constexpr std::size_t kMaxEntries = 0x7fffffff;
+  // Up to this many entries a table is scanned and keeps no index.
+  static constexpr std::size_t kLinearLimit = 8;
+
+  /// find_or_insert past the scan: builds the index when the table outgrows the scan, grows
+  /// it when it is full enough. Out of line, so that storing a small row's fields stays a
+  /// short inline scan and append.
+  template <class Make>
+  [[gnu::noinline]] std::pair<Entry*, bool> find_or_insert_indexed(Key key, Make& make) {
     if (!slots_) {
-      if (Entry* found = find(key)) return {found, false};
-      if (entries_.size() < kLinearLimit) {
-        entries_.push_back(make());
-        return {&entries_.back(), true};
-      }
       rehash(slots_for(entries_.size() + 1));
     } else if (entries_.size() + 1 > max_load()) {
       if (entries_.size() >= kMaxEntries) throw std::length_error("capacity overflow");
@@ -134,15 +142,18 @@ class OrderedTable {
       if (s.tag == tag && Traits::equal(entries_[s.index - 1], key))
         return {&entries_[s.index - 1], false};
     }
-    entries_.push_back(make());
+    Entry& made = entries_.emplace_back_made(make);
     slots_[i] = Slot{static_cast<std::uint32_t>(entries_.size()), tag};
-    return {&entries_.back(), true};
+    return {&made, true};
   }
 
- private:
-  static constexpr std::size_t kMaxEntries = 0x7fffffff;
-  // Up to this many entries a table is scanned and keeps no index.
-  static constexpr std::size_t kLinearLimit = 8;
+  /// The scan of a table without an index: inline where a row's fields are stored, since a
+  /// call would cost more than comparing the few lengths it mostly does.
+  [[gnu::always_inline]] Entry* find_linear(Key key) noexcept {
+    for (Entry& e : entries_)
+      if (Traits::equal(e, key)) return &e;
+    return nullptr;
+  }
 
   struct Slot {
     std::uint32_t index;  // entry number + 1; 0 marks an empty slot

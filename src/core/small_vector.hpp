@@ -61,6 +61,14 @@ class SmallVector {
     return *slot;
   }
   void push_back(T value) { emplace_back(std::move(value)); }
+  /// Appends what `make()` returns, constructed in its slot: no temporary to move from.
+  template <class Make>
+  T& emplace_back_made(Make&& make) {
+    if (size_ == capacity_) [[unlikely]] grow_for_more();
+    T* slot = ::new (static_cast<void*>(data_ + size_)) T(make());
+    ++size_;
+    return *slot;
+  }
 
   void clear() noexcept {
     std::destroy_n(data_, size_);
