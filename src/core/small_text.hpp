@@ -88,6 +88,11 @@ class SmallText {
   void append(const char* p, std::size_t n) {
     const std::size_t old = size();
     if (!on_heap() && n <= kInline - old) {
+      if (old == 0) {
+        // The first bytes of an inline text (a number's digits, mostly): packed in registers.
+        pack(p, n, w_);
+        return;
+      }
       std::memmove(inline_text() + old, p, n);
       // The length byte (an absent text's mark cleared); the new bytes stay.
       w_[1] = (w_[1] & ~kAbsent) + (static_cast<std::uint64_t>(n) << 56);

@@ -1,5 +1,6 @@
 #include "core/text.hpp"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -126,18 +127,55 @@ void append_utf8_lossy(Out& out, std::string_view in) {
   out.append(in.data() + run, n - run);
 }
 
+namespace {
+
+constexpr auto kDigitPairs = [] {
+  std::array<char, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
+/// Writes the digits of `v` so that they end at `end` and returns where they start: two
+/// digits a step from a table of pairs, so the ids and counts of a row take a step or three.
+char* digits_ending_at(char* end, std::uint64_t v) noexcept {
+  while (v >= 100) {
+    const std::uint64_t pair = v % 100;
+    v /= 100;
+    end -= 2;
+    std::memcpy(end, kDigitPairs.data() + 2 * pair, 2);
+  }
+  if (v >= 10) {
+    end -= 2;
+    std::memcpy(end, kDigitPairs.data() + 2 * v, 2);
+  } else {
+    *--end = static_cast<char>('0' + v);
+  }
+  return end;
+}
+
+}  // namespace
+
 template <class Out>
 void append_decimal(Out& out, std::uint64_t v) {
   char buf[std::numeric_limits<std::uint64_t>::digits10 + 1];
-  const auto result = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, static_cast<std::size_t>(result.ptr - buf));
+  char* const end = buf + sizeof buf;
+  const char* start = digits_ending_at(end, v);
+  out.append(start, static_cast<std::size_t>(end - start));
 }
 
 template <class Out>
 void append_decimal(Out& out, std::int64_t v) {
   char buf[std::numeric_limits<std::int64_t>::digits10 + 2];
-  const auto result = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, static_cast<std::size_t>(result.ptr - buf));
+  char* const end = buf + sizeof buf;
+  // The magnitude in unsigned arithmetic, which holds that of the smallest value too.
+  const std::uint64_t magnitude =
+      v < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+  char* start = digits_ending_at(end, magnitude);
+  if (v < 0) *--start = '-';
+  out.append(start, static_cast<std::size_t>(end - start));
 }
 
 namespace {

@@ -201,6 +201,19 @@ TEST(Text, WritesDecimalsAcrossTheWholeRange) {
       {"=-9223372036854775808", s(std::numeric_limits<std::int64_t>::min())},
   };
   for (const Row& row : rows) EXPECT_EQ(row.written, row.expected);
+
+  // Every digit count, at both ends of it, into an empty small text (packed whole) and after
+  // text already there.
+  for (std::uint64_t p = 1, k = 0; k < 20; ++k, p *= 10) {
+    for (const std::uint64_t v : {p - 1, p, p + 1, p + p / 2}) {
+      SmallText fresh;
+      append_decimal(fresh, v);
+      EXPECT_EQ(fresh.view(), std::to_string(v));
+      SmallText after("id=");
+      append_decimal(after, static_cast<std::int64_t>(v / 2) * -1);
+      EXPECT_EQ(after.view(), "id=" + std::to_string(static_cast<std::int64_t>(v / 2) * -1));
+    }
+  }
 }
 
 TEST(Text, WritesFloatsAsTheInterpreterShowsThem) {
