@@ -479,14 +479,6 @@ Result<PyObject*> to_sequence(PyObject* obj) {
 
 namespace {
 
-/// Converts one item of a list argument into `out`.
-template <class Row, std::size_t Width>
-Row to_row(const std::array<std::string_view, Width>& texts) {
-  return [&]<std::size_t... I>(std::index_sequence<I...>) {
-    return Row{texts[I]...};
-  }(std::make_index_sequence<Width>());
-}
-
 template <std::size_t Width, class Row>
 Status add_row(StrRows<Width, Row>& out, PyObject* item) {
   if constexpr (Width == 1) {
@@ -512,28 +504,6 @@ Status add_row(StrRows<Width, Row>& out, PyObject* item) {
   return Unit{};
 }
 
-/// Takes an item made only of exact strs that lend their bytes; false leaves `out` as it was,
-/// for add_row to read the item again on the full route, or with the exception of a str
-/// that has no UTF-8 form, which ends the read (see lend_utf8_or_raise).
-template <std::size_t Width, class Row>
-bool lend_row(StrRows<Width, Row>& out, PyObject* item) {
-  if constexpr (Width == 1) {
-    std::string_view view;
-    if (!lend_utf8_or_raise(item, view)) return false;
-    out.rows.push_back(view);
-  } else {
-    if (!PyTuple_CheckExact(item) || PyTuple_Size(item) != static_cast<Py_ssize_t>(Width))
-      return false;
-    std::array<std::string_view, Width> row;
-    for (std::size_t k = 0; k < Width; ++k)
-      if (!lend_utf8_or_raise(PyTuple_GetItem(item, static_cast<Py_ssize_t>(k)), row[k]))
-        return false;
-    out.rows.push_back(to_row<Row>(row));
-    out.tuples.push_back(item);
-  }
-  return true;
-}
-
 }  // namespace
 
 template <std::size_t Width, class Row>
@@ -551,8 +521,6 @@ Status to_str_rows(PyObject* obj, StrRows<Width, Row>& out, Holding holding) {
       PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
       if (!item) return fetch_error();  // a list emptied while it was read
       if (hold && list) out.keep.push_back(Owned::borrow(item));
-      if (lend_row(out, item)) continue;
-      if (lend_raised()) return fetch_error();
       KESTRELITE_CHECK(add_row(out, item));
     }
     return Unit{};

@@ -376,17 +376,103 @@ enum class Holding { kItems, kNone };
 template <std::size_t Width, class Row>
 Status to_str_rows(PyObject* obj, StrRows<Width, Row>& out, Holding holding);
 
+/// A row record from the texts of one tuple, in tuple order.
+template <class Row, std::size_t Width>
+Row to_row(const std::array<std::string_view, Width>& texts) {
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return Row{texts[I]...};
+  }(std::make_index_sequence<Width>());
+}
+
+/// What read_plain_rows made of a list.
+enum class PlainRead { kDone, kOther, kFailed };
+
+/// Reads an exact list or tuple whose items are all exact strs (Width 1), or exact tuples of
+/// `Width` exact strs, lending every text (3.10+): kDone. Nothing read can run Python code,
+/// so the items are held (kItems) as the full route would hold them, only once read. kOther,
+/// with `out` empty and no exception, as soon as an item needs the full route, which then
+/// reads the list from its start; kFailed with the exception of a str that has no UTF-8
+/// form. Inline in the readers of the statements' lists, where it is the common case.
+template <Holding H, std::size_t Width, class Row>
+[[gnu::always_inline]] inline PlainRead read_plain_rows(PyObject* obj, StrRows<Width, Row>& out) {
+  const bool list = PyList_CheckExact(obj);
+  const auto lend = g_runtime.as_utf8_and_size;
+  if ((!list && !PyTuple_CheckExact(obj)) || !lend) return PlainRead::kOther;
+  const Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
+  out.rows.reserve(static_cast<std::size_t>(n));
+  if constexpr (Width > 1) out.tuples.reserve(static_cast<std::size_t>(n));
+  // A tuple holds its items for as long as it is held itself.
+  if constexpr (H == Holding::kItems) {
+    if (list) {
+      out.keep.reserve(static_cast<std::size_t>(n));
+    } else {
+      out.keep.push_back(Owned::borrow(obj));
+    }
+  }
+  const auto text_of = [lend](PyObject* s, std::string_view& view) {
+    Py_ssize_t size = 0;
+    const char* data = lend(s, &size);
+    if (!data) [[unlikely]] return false;
+    view = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+  };
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    // Not null: nothing here can shorten the list.
+    PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+    std::array<std::string_view, Width> texts;
+    if constexpr (Width == 1) {
+      if (!PyUnicode_CheckExact(item)) goto other;
+      if (!text_of(item, texts[0])) return PlainRead::kFailed;
+      out.rows.emplace_back(texts[0]);
+    } else {
+      if (!PyTuple_CheckExact(item) || PyTuple_Size(item) != static_cast<Py_ssize_t>(Width))
+        goto other;
+      for (std::size_t k = 0; k < Width; ++k) {
+        PyObject* s = PyTuple_GetItem(item, static_cast<Py_ssize_t>(k));
+        if (!PyUnicode_CheckExact(s)) goto other;
+        if (!text_of(s, texts[k])) return PlainRead::kFailed;
+      }
+      out.rows.emplace_back(to_row<Row>(texts));
+      out.tuples.emplace_back(item);
+    }
+    if constexpr (H == Holding::kItems)
+      if (list) out.keep.push_back(Owned::borrow(item));
+  }
+  return PlainRead::kDone;
+other:
+  // Dropping the holds frees nothing: the list still holds every item.
+  out.rows.clear();
+  out.tuples.clear();
+  out.keep.clear();
+  return PlainRead::kOther;
+}
+
+/// to_str_rows, by way of read_plain_rows for the common case.
+template <Holding H, std::size_t Width, class Row>
+[[gnu::always_inline]] inline Status read_rows(PyObject* obj, StrRows<Width, Row>& out) {
+  switch (read_plain_rows<H>(obj, out)) {
+    case PlainRead::kDone:
+      return Unit{};
+    case PlainRead::kFailed:
+      return fetch_error();
+    case PlainRead::kOther:
+      break;
+  }
+  return to_str_rows(obj, out, H);
+}
+
 /// to_str_rows holding every item read.
 template <std::size_t Width, class Row>
 Status to_str_rows_held(PyObject* obj, StrRows<Width, Row>& out) {
-  return to_str_rows(obj, out, Holding::kItems);
+  return read_rows<Holding::kItems>(obj, out);
 }
+
 /// to_str_rows without holding the items of a plain list or tuple: only for callers that run
 /// no Python code between reading the list and their last use of its text, so nothing can
 /// change the list meanwhile.
 template <std::size_t Width, class Row>
 Status to_str_rows_unheld(PyObject* obj, StrRows<Width, Row>& out) {
-  return to_str_rows(obj, out, Holding::kNone);
+  return read_rows<Holding::kNone>(obj, out);
 }
 inline Status to_str_list(PyObject* obj, StrList& out) { return to_str_rows_held(obj, out); }
 inline Status to_str_list_unheld(PyObject* obj, StrList& out) {
