@@ -409,30 +409,33 @@ template <Holding H, std::size_t Width, class Row>
       out.keep.push_back(Owned::borrow(obj));
     }
   }
-  const auto text_of = [lend](PyObject* s, std::string_view& view) {
-    Py_ssize_t size = 0;
-    const char* data = lend(s, &size);
-    if (!data) [[unlikely]] return false;
-    view = std::string_view(data, static_cast<std::size_t>(size));
-    return true;
-  };
+  // Each text goes into its record as its pointer and length, written once where it stays:
+  // a view assembled on the stack and copied on as one wide load would wait for the two
+  // stores that made it.
+  const char* data[Width];
+  Py_ssize_t size[Width];
   for (Py_ssize_t i = 0; i < n; ++i) {
     // Not null: nothing here can shorten the list.
     PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
-    std::array<std::string_view, Width> texts;
     if constexpr (Width == 1) {
       if (!PyUnicode_CheckExact(item)) goto other;
-      if (!text_of(item, texts[0])) return PlainRead::kFailed;
-      out.rows.emplace_back(texts[0]);
+      data[0] = lend(item, &size[0]);
+      if (!data[0]) [[unlikely]] return PlainRead::kFailed;
+      out.rows.emplace_back(data[0], static_cast<std::size_t>(size[0]));
     } else {
       if (!PyTuple_CheckExact(item) || PyTuple_Size(item) != static_cast<Py_ssize_t>(Width))
         goto other;
       for (std::size_t k = 0; k < Width; ++k) {
         PyObject* s = PyTuple_GetItem(item, static_cast<Py_ssize_t>(k));
         if (!PyUnicode_CheckExact(s)) goto other;
-        if (!text_of(s, texts[k])) return PlainRead::kFailed;
+        data[k] = lend(s, &size[k]);
+        if (!data[k]) [[unlikely]] return PlainRead::kFailed;
       }
-      out.rows.emplace_back(to_row<Row>(texts));
+      out.rows.emplace_back_made([&] {
+        return [&]<std::size_t... I>(std::index_sequence<I...>) {
+          return Row{std::string_view(data[I], static_cast<std::size_t>(size[I]))...};
+        }(std::make_index_sequence<Width>());
+      });
       out.tuples.emplace_back(item);
     }
     if constexpr (H == Holding::kItems)
