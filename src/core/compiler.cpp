@@ -86,22 +86,8 @@ class StatementWriter : public Writer {
     p_ += n;
   }
   void decimal(std::uint64_t v) noexcept {
-    if (v < 10) {
-      *p_++ = static_cast<char>('0' + v);
-      return;
-    }
-    if (v < 100) {
-      p_[0] = static_cast<char>('0' + v / 10);
-      p_[1] = static_cast<char>('0' + v % 10);
-      p_ += 2;
-      return;
-    }
-    const std::size_t n = digit_count(v);
-    for (std::size_t i = n; i > 0; --i) {
-      p_[i - 1] = static_cast<char>('0' + v % 10);
-      v /= 10;
-    }
-    p_ += n;
+    p_ += digit_count(v);
+    digits_ending_at(p_, v);
   }
   void placeholder(Dialect dialect, std::uint64_t index) noexcept {
     switch (dialect) {

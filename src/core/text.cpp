@@ -1,6 +1,5 @@
 #include "core/text.hpp"
 
-#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -126,37 +125,6 @@ void append_utf8_lossy(Out& out, std::string_view in) {
   }
   out.append(in.data() + run, n - run);
 }
-
-namespace {
-
-constexpr auto kDigitPairs = [] {
-  std::array<char, 200> pairs{};
-  for (int i = 0; i < 100; ++i) {
-    pairs[2 * i] = static_cast<char>('0' + i / 10);
-    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
-  }
-  return pairs;
-}();
-
-/// Writes the digits of `v` so that they end at `end` and returns where they start: two
-/// digits a step from a table of pairs, so the ids and counts of a row take a step or three.
-char* digits_ending_at(char* end, std::uint64_t v) noexcept {
-  while (v >= 100) {
-    const std::uint64_t pair = v % 100;
-    v /= 100;
-    end -= 2;
-    std::memcpy(end, kDigitPairs.data() + 2 * pair, 2);
-  }
-  if (v >= 10) {
-    end -= 2;
-    std::memcpy(end, kDigitPairs.data() + 2 * v, 2);
-  } else {
-    *--end = static_cast<char>('0' + v);
-  }
-  return end;
-}
-
-}  // namespace
 
 template <class Out>
 void append_decimal(Out& out, std::uint64_t v) {

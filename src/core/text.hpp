@@ -1,6 +1,7 @@
 #pragma once
 // UTF-8, case and number helpers shared by the statement builders, the tracker and the key sets.
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -9,6 +10,35 @@
 #include "core/small_text.hpp"
 
 namespace kestrelite::core {
+
+/// The decimal digits of 0 to 99, two by two.
+inline constexpr auto kDigitPairs = [] {
+  std::array<char, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
+/// Writes the digits of `v` so that they end at `end` and returns where they start: two
+/// digits a step from a table of pairs, so the ids, counts and placeholder numbers of a
+/// statement or row take a step or three.
+inline char* digits_ending_at(char* end, std::uint64_t v) noexcept {
+  while (v >= 100) {
+    const std::uint64_t pair = v % 100;
+    v /= 100;
+    end -= 2;
+    std::memcpy(end, kDigitPairs.data() + 2 * pair, 2);
+  }
+  if (v >= 10) {
+    end -= 2;
+    std::memcpy(end, kDigitPairs.data() + 2 * v, 2);
+  } else {
+    *--end = static_cast<char>('0' + v);
+  }
+  return end;
+}
 
 /// is_ascii for text longer than 16 bytes.
 bool is_ascii_long(std::string_view s) noexcept;

@@ -492,13 +492,15 @@ Status add_row(StrRows<Width, Row>& out, PyObject* item) {
       return value_error("expected tuple of length " + number(Width) +
                          ", but got tuple of length " + number(static_cast<std::size_t>(n)));
     }
-    std::array<std::string_view, Width> row;
+    const char* data[Width];
+    Py_ssize_t size[Width];
     for (std::size_t k = 0; k < Width; ++k) {
       KESTRELITE_TRY(s, to_str(PyTuple_GetItem(item, static_cast<Py_ssize_t>(k))));
-      row[k] = s.view;
+      data[k] = s.view.data();
+      size[k] = static_cast<Py_ssize_t>(s.view.size());
       if (s.keep) [[unlikely]] out.keep.push_back(std::move(s.keep));
     }
-    out.rows.push_back(to_row<Row>(row));
+    out.rows.emplace_back_made([&] { return to_row<Row>(data, size); });
     out.tuples.push_back(item);
   }
   return Unit{};

@@ -376,11 +376,12 @@ enum class Holding { kItems, kNone };
 template <std::size_t Width, class Row>
 Status to_str_rows(PyObject* obj, StrRows<Width, Row>& out, Holding holding);
 
-/// A row record from the texts of one tuple, in tuple order.
+/// A row record from the texts of one tuple, in tuple order, given as pointers and lengths:
+/// built where it is returned to (see read_plain_rows), each view written once.
 template <class Row, std::size_t Width>
-Row to_row(const std::array<std::string_view, Width>& texts) {
+Row to_row(const char* const (&data)[Width], const Py_ssize_t (&size)[Width]) {
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
-    return Row{texts[I]...};
+    return Row{std::string_view(data[I], static_cast<std::size_t>(size[I]))...};
   }(std::make_index_sequence<Width>());
 }
 
@@ -431,11 +432,7 @@ template <Holding H, std::size_t Width, class Row>
         data[k] = lend(s, &size[k]);
         if (!data[k]) [[unlikely]] return PlainRead::kFailed;
       }
-      out.rows.emplace_back_made([&] {
-        return [&]<std::size_t... I>(std::index_sequence<I...>) {
-          return Row{std::string_view(data[I], static_cast<std::size_t>(size[I]))...};
-        }(std::make_index_sequence<Width>());
-      });
+      out.rows.emplace_back_made([&] { return to_row<Row>(data, size); });
       out.tuples.emplace_back(item);
     }
     if constexpr (H == Holding::kItems)
@@ -477,7 +474,6 @@ template <std::size_t Width, class Row>
 Status to_str_rows_unheld(PyObject* obj, StrRows<Width, Row>& out) {
   return read_rows<Holding::kNone>(obj, out);
 }
-inline Status to_str_list(PyObject* obj, StrList& out) { return to_str_rows_held(obj, out); }
 inline Status to_str_list_unheld(PyObject* obj, StrList& out) {
   return to_str_rows_unheld(obj, out);
 }
@@ -622,10 +618,14 @@ struct ClassDef {
 /// The class's type object, created on first need (borrowed).
 Result<PyObject*> class_type(ClassDef& def);
 
+/// Whether `self` is an instance of the class (a subclass's included).
+inline bool is_instance_of(PyObject* self, const ClassDef& def) noexcept {
+  return def.type && PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(def.type));
+}
+
 template <class State>
 Result<SharedRef<State>> take_shared(PyObject* self, ClassDef& def) {
-  if (!def.type || !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(def.type)))
-    return receiver_error(self, def.name);
+  if (!is_instance_of(self, def)) [[unlikely]] return receiver_error(self, def.name);
   auto* inst = reinterpret_cast<Instance<State>*>(self);
   if (inst->borrow == -1) return Error::message(PyExc_RuntimeError, "Already mutably borrowed");
   return SharedRef<State>(inst);
@@ -633,16 +633,13 @@ Result<SharedRef<State>> take_shared(PyObject* self, ClassDef& def) {
 
 /// The receiver's type check alone, for a class whose instances hold no state to guard.
 inline Status check_receiver(PyObject* self, ClassDef& def) {
-  if (!def.type || !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(def.type)))
-      [[unlikely]]
-    return receiver_error(self, def.name);
+  if (!is_instance_of(self, def)) [[unlikely]] return receiver_error(self, def.name);
   return Unit{};
 }
 
 template <class State>
 Result<ExclusiveRef<State>> take_exclusive(PyObject* self, ClassDef& def) {
-  if (!def.type || !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(def.type)))
-    return receiver_error(self, def.name);
+  if (!is_instance_of(self, def)) [[unlikely]] return receiver_error(self, def.name);
   auto* inst = reinterpret_cast<Instance<State>*>(self);
   if (inst->borrow != 0) return Error::message(PyExc_RuntimeError, "Already borrowed");
   return ExclusiveRef<State>(inst);
@@ -770,8 +767,11 @@ Result<Owned> new_str_list(const Range& texts) {
   KESTRELITE_TRY(list, checked(PyList_New(n)));
   Py_ssize_t i = 0;
   for (const auto& t : texts) {
-    KESTRELITE_TRY(item, new_str(std::string_view(t)));
-    PyList_SetItem(list.get(), i++, item.release());  // steals the item
+    // The item is made raw: a Result per item costs more than the list's own work.
+    const std::string_view text(t);
+    PyObject* item = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (!item) [[unlikely]] return creation_failed();
+    PyList_SetItem(list.get(), i++, item);  // steals the item
   }
   return list;
 }

@@ -162,7 +162,7 @@ Result<Owned> compile_select(PyObject* self, const Slots& a) {
   // Each row's texts are read straight into the record the statement builder takes.
   StrList columns;
   KESTRELITE_CHECK(
-      convert_arg_into(a[1], "columns", hold ? to_str_list : to_str_list_unheld, columns));
+      convert_arg_into(a[1], "columns", rows_reader<1, std::string_view>(hold), columns));
   StrRows<3, core::Condition> wheres;
   KESTRELITE_CHECK(convert_arg_into(a[2], "wheres", rows_reader<3, core::Condition>(hold), wheres));
   StrRows<3, core::Join> joins;

@@ -5,6 +5,7 @@
 //         # the second list undoes the first, statement by statement.
 
 #include <optional>
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -227,15 +228,8 @@ Result<bool> read_quick(PyObject* model_fields, PyObject* db_columns, const Attr
 /// A list of the statements of one side of a diff.
 Result<Owned> statement_list(const core::MigrationText& m,
                              const std::vector<core::MigrationText::Span>& side) {
-  KESTRELITE_TRY(list, checked(PyList_New(static_cast<Py_ssize_t>(side.size()))));
-  Py_ssize_t i = 0;
-  for (core::MigrationText::Span span : side) {
-    const std::string_view text = m.at(span);
-    PyObject* item = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    if (!item) [[unlikely]] return creation_failed();
-    PyList_SetItem(list.get(), i++, item);  // steals the item
-  }
-  return list;
+  return new_str_list(
+      std::views::transform(side, [&m](core::MigrationText::Span span) { return m.at(span); }));
 }
 
 /// The statements buffer, reused from call to call. Making the result lists may run the
