@@ -167,10 +167,17 @@ void prepare_names(const FunctionDescription& d, KeywordNames& names) noexcept {
 }
 
 /// Places a keyword whose key is a parameter's interned name itself; anything else (another
-/// object, a repeated parameter) goes to place_keyword, which also words the errors.
-Status place_keyword_by_name(const FunctionDescription& d, KeywordNames* names, PyObject* key,
-                             PyObject* value, Slots& slots) {
+/// object, a repeated parameter) goes to place_keyword, which also words the errors. Callers
+/// mostly write the keywords in the order of the parameters, right after the positional
+/// arguments, so parameter `guess` is tried first.
+inline Status place_keyword_by_name(const FunctionDescription& d, KeywordNames* names,
+                                    PyObject* key, PyObject* value, Slots& slots,
+                                    std::size_t guess) {
   if (names) {
+    if (guess < d.params.size() && names->interned[guess] == key && !slots[guess]) [[likely]] {
+      slots[guess] = value;
+      return Unit{};
+    }
     for (std::size_t i = 0; i < d.params.size(); ++i) {
       if (names->interned[i] != key) continue;
       if (slots[i]) break;
@@ -349,8 +356,8 @@ Status match_tuple(const FunctionDescription& d, PyObject* args, PyObject* kwarg
     if (names) prepare_names(d, *names);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value))
-      KESTRELITE_CHECK(place_keyword_by_name(d, names, key, value, slots));
+    for (std::size_t guess = given; PyDict_Next(kwargs, &pos, &key, &value); ++guess)
+      KESTRELITE_CHECK(place_keyword_by_name(d, names, key, value, slots, guess));
   }
   return finish_match(d, given, slots);
 }
@@ -365,9 +372,11 @@ Status match_vector(const FunctionDescription& d, PyObject* const* args, Py_ssiz
   if (kwnames) {
     if (names) prepare_names(d, *names);
     const Py_ssize_t nkw = PyTuple_Size(kwnames);
-    for (Py_ssize_t k = 0; k < nkw; ++k)
-      KESTRELITE_CHECK(place_keyword_by_name(d, names, PyTuple_GetItem(kwnames, k),
-                                             args[given + static_cast<std::size_t>(k)], slots));
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      const std::size_t at = given + static_cast<std::size_t>(k);
+      KESTRELITE_CHECK(
+          place_keyword_by_name(d, names, PyTuple_GetItem(kwnames, k), args[at], slots, at));
+    }
   }
   return finish_match(d, given, slots);
 }

@@ -195,6 +195,27 @@ def test_keyword_errors(mod, target, args, kwargs, message):
     assert str(excinfo.value) == message
 
 
+@pytest.mark.skipif(not hasattr(ctypes.pythonapi, "PyObject_Vectorcall"),
+                    reason="this interpreter does not export PyObject_Vectorcall")
+@pytest.mark.parametrize("names, message", [
+    # The second pk_col lands where pk_col would stand in parameter order.
+    (("pk_col", "pk_col", "table", "dialect"),
+     "QueryCompiler.compile_delete() got multiple values for argument 'pk_col'"),
+    (("table", "table", "pk_col", "dialect"),
+     "QueryCompiler.compile_delete() got multiple values for argument 'table'"),
+])
+def test_native_caller_repeating_a_keyword_is_refused(mod, names, message):
+    # Python code cannot name a keyword twice; a native caller can, through the vector call.
+    vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+    vectorcall.restype = ctypes.py_object
+    vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
+                           ctypes.py_object]
+    values = (ctypes.py_object * 4)("users", "id", "users2", "postgres")
+    method = mod.QueryCompiler().compile_delete
+    with pytest.raises(TypeError) as excinfo:
+        vectorcall(method, values, 0, names)
+    assert str(excinfo.value) == message
+
 @pytest.mark.parametrize(
     "target, args, kwargs, message",
     [
