@@ -447,7 +447,9 @@ other:
   return PlainRead::kOther;
 }
 
-/// to_str_rows, by way of read_plain_rows for the common case.
+/// to_str_rows, by way of read_plain_rows for the common case. Holding::kNone is only for
+/// callers that run no Python code between reading the list and their last use of its text,
+/// so that nothing can change the list meanwhile.
 template <Holding H, std::size_t Width, class Row>
 [[gnu::always_inline]] inline Status read_rows(PyObject* obj, StrRows<Width, Row>& out) {
   switch (read_plain_rows<H>(obj, out)) {
@@ -459,23 +461,6 @@ template <Holding H, std::size_t Width, class Row>
       break;
   }
   return to_str_rows(obj, out, H);
-}
-
-/// to_str_rows holding every item read.
-template <std::size_t Width, class Row>
-Status to_str_rows_held(PyObject* obj, StrRows<Width, Row>& out) {
-  return read_rows<Holding::kItems>(obj, out);
-}
-
-/// to_str_rows without holding the items of a plain list or tuple: only for callers that run
-/// no Python code between reading the list and their last use of its text, so nothing can
-/// change the list meanwhile.
-template <std::size_t Width, class Row>
-Status to_str_rows_unheld(PyObject* obj, StrRows<Width, Row>& out) {
-  return read_rows<Holding::kNone>(obj, out);
-}
-inline Status to_str_list_unheld(PyObject* obj, StrList& out) {
-  return to_str_rows_unheld(obj, out);
 }
 
 /// Converts argument `name` with `convert`, prefixing a TypeError with the argument name.

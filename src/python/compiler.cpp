@@ -51,6 +51,15 @@ std::span<const std::string_view> column_views(const StrList& list) {
   return {list.rows.data(), list.rows.size()};
 }
 
+/// Reads a list argument in the caller's own code, a refusal prefixed with the argument name.
+template <Holding H, std::size_t Width, class Row>
+[[gnu::always_inline]] inline Status read_list_arg(PyObject* obj, const char* name,
+                                                   StrRows<Width, Row>& out) {
+  Status r = read_rows<H>(obj, out);
+  if (!r) [[unlikely]] return argument_error(std::move(r).error(), name);
+  return r;
+}
+
 Result<Owned> get_placeholder(PyObject* self, const Slots& a) {
   KESTRELITE_CHECK(check_receiver(self, g_query_compiler_class));
   Str dialect;
@@ -68,7 +77,7 @@ Result<Owned> compile_insert(PyObject* self, const Slots& a) {
   Str table;
   KESTRELITE_CHECK(str_arg(a[0], "table", table));
   StrList columns;
-  KESTRELITE_CHECK(convert_arg_into(a[1], "columns", to_str_list_unheld, columns));
+  KESTRELITE_CHECK(read_list_arg<Holding::kNone>(a[1], "columns", columns));
   Str dialect;
   KESTRELITE_CHECK(str_arg(a[2], "dialect", dialect));
   const std::span<const std::string_view> names = column_views(columns);
@@ -82,7 +91,7 @@ Result<Owned> compile_update(PyObject* self, const Slots& a) {
   Str table;
   KESTRELITE_CHECK(str_arg(a[0], "table", table));
   StrList columns;
-  KESTRELITE_CHECK(convert_arg_into(a[1], "columns", to_str_list_unheld, columns));
+  KESTRELITE_CHECK(read_list_arg<Holding::kNone>(a[1], "columns", columns));
   Str pk_col;
   KESTRELITE_CHECK(str_arg(a[2], "pk_col", pk_col));
   Str dialect;
@@ -129,11 +138,6 @@ Status upper_text(PyObject* tuple, Py_ssize_t index, std::string_view& text,
   return Unit{};
 }
 
-template <std::size_t Width, class Row>
-auto rows_reader(bool hold) {
-  return hold ? to_str_rows_held<Width, Row> : to_str_rows_unheld<Width, Row>;
-}
-
 bool plain_sequence(PyObject* obj) noexcept {
   return PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
 }
@@ -150,26 +154,17 @@ bool reads_without_code(const Slots& a) noexcept {
          plain_count(a[6]) && (!a[7] || PyUnicode_Check(a[7]));
 }
 
-Result<Owned> compile_select(PyObject* self, const Slots& a) {
-  KESTRELITE_CHECK(check_receiver(self, g_query_compiler_class));
-  Str table;
-  KESTRELITE_CHECK(str_arg(a[0], "table", table));
-  // Nothing can change a list while the call needs its items, unless some step may run
-  // Python code: then every item is held.
-  std::optional<NoCollection> quiet;
-  const bool hold = !reads_without_code(a);
-  if (!hold) quiet.emplace();
+template <Holding H>
+Result<Owned> compile_select_reading(const Str& table, const Slots& a) {
   // Each row's texts are read straight into the record the statement builder takes.
   StrList columns;
-  KESTRELITE_CHECK(
-      convert_arg_into(a[1], "columns", rows_reader<1, std::string_view>(hold), columns));
+  KESTRELITE_CHECK(read_list_arg<H>(a[1], "columns", columns));
   StrRows<3, core::Condition> wheres;
-  KESTRELITE_CHECK(convert_arg_into(a[2], "wheres", rows_reader<3, core::Condition>(hold), wheres));
+  KESTRELITE_CHECK(read_list_arg<H>(a[2], "wheres", wheres));
   StrRows<3, core::Join> joins;
-  KESTRELITE_CHECK(convert_arg_into(a[3], "joins", rows_reader<3, core::Join>(hold), joins));
+  KESTRELITE_CHECK(read_list_arg<H>(a[3], "joins", joins));
   StrRows<2, core::OrderTerm> order_by;
-  KESTRELITE_CHECK(
-      convert_arg_into(a[4], "order_by", rows_reader<2, core::OrderTerm>(hold), order_by));
+  KESTRELITE_CHECK(read_list_arg<H>(a[4], "order_by", order_by));
   std::optional<std::uint64_t> limit, offset;
   if (a[5] && a[5] != Py_None) KESTRELITE_CHECK(u64_arg(a[5], "limit", limit.emplace()));
   if (a[6] && a[6] != Py_None) KESTRELITE_CHECK(u64_arg(a[6], "offset", offset.emplace()));
@@ -208,6 +203,17 @@ Result<Owned> compile_select(PyObject* self, const Slots& a) {
     PyList_SetItem(params.get(), static_cast<Py_ssize_t>(k), value.release());
   }
   return checked(PyTuple_Pack(2, text.get(), params.get()));
+}
+
+Result<Owned> compile_select(PyObject* self, const Slots& a) {
+  KESTRELITE_CHECK(check_receiver(self, g_query_compiler_class));
+  Str table;
+  KESTRELITE_CHECK(str_arg(a[0], "table", table));
+  // Nothing can change a list while the call needs its items, unless some step may run
+  // Python code: then every item is held.
+  if (!reads_without_code(a)) return compile_select_reading<Holding::kItems>(table, a);
+  NoCollection quiet;
+  return compile_select_reading<Holding::kNone>(table, a);
 }
 
 const MethodEntry kMethods[] = {
