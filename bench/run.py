@@ -84,7 +84,7 @@ class Variant:
 
     def __init__(self, label, kind, stmt, namespace, check=None, note=""):
         self.label = label
-        self.kind = kind  # module, python, memoized, peer, floor, strwork, missing
+        self.kind = kind  # module, python, memoized, peer, floor, strwork, strpair, missing
         self.stmt = stmt
         self.namespace = namespace
         self.check = check  # expression read after running stmt once; None: stmt's own value
@@ -118,6 +118,8 @@ class Workload:
 # The interpreter's own share of a statement builder's work: the same call, reading the UTF-8
 # of every str argument and list item, and making one new str.
 kStrWork = "floor + str work (reads every str, makes one str)"
+# The same for a select, whose result is a tuple of the text and a list of the values.
+kStrPair = "floor + str work + result (one str and the values' list in a tuple)"
 
 
 def select_stmt(receiver, method, keyword):
@@ -161,6 +163,8 @@ def build_workloads(loaded_peers):
         variants.append(Variant("floor (no-op, 8 args)", "floor", select_stmt("f", "noop", keyword),
                                 dict(select_ns, f=floor)))
         variants.append(Variant(kStrWork, "strwork", select_stmt("f", "strs", keyword),
+                                dict(select_ns, f=floor)))
+        variants.append(Variant(kStrPair, "strpair", select_stmt("f", "strs_pair", keyword),
                                 dict(select_ns, f=floor)))
         workloads.append(Workload(f"W1-{style[:3]}", f"W1 SELECT, {style}", variants))
 
@@ -268,7 +272,8 @@ def run_workload(workload, repeats, min_time):
 
 
 def check_results(workloads):
-    """Fails when a pure-Python variant disagrees with the module on the benchmark's input."""
+    """Fails when a pure-Python variant disagrees with the module on the benchmark's input, or
+    the select's result-shaped floor returns another shape."""
     for workload in workloads:
         watchdog()
         expected = workload.module.result()
@@ -276,6 +281,13 @@ def check_results(workloads):
             if variant.kind in ("python", "memoized"):
                 got = variant.result()
                 if got != expected:
+                    raise SystemExit(f"{workload.title}: {variant.label} gave {got!r}, "
+                                     f"the module {expected!r}")
+            elif variant.kind == "strpair":
+                # Its text differs; its shape and its list of values are the module's.
+                got = variant.result()
+                if not (type(got) is tuple and len(got) == 2 and type(got[0]) is str
+                        and got[1] == expected[1]):
                     raise SystemExit(f"{workload.title}: {variant.label} gave {got!r}, "
                                      f"the module {expected!r}")
 
@@ -476,8 +488,8 @@ def main():
     parser.add_argument("--only", help="comma-separated workload keys, e.g. W1-pos,W5")
     parser.add_argument("--profile", metavar="KEY:KIND:LOOPS",
                         help="only run one row's statement LOOPS times, untimed, for a profiler "
-                             "(KIND: module, python, memoized, floor, strwork, or a peer: sqlalchemy, "
-                             "peewee, django), e.g. W2:module:10000")
+                             "(KIND: module, python, memoized, floor, strwork, strpair, or a peer: "
+                             "sqlalchemy, peewee, django), e.g. W2:module:10000")
     args = parser.parse_args()
     if args.profile:
         profile(*args.profile.split(":"))

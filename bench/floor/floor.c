@@ -121,6 +121,66 @@ static PyObject *strs_tuple(PyObject *self, PyObject *args, PyObject *kwargs) {
   return made_str(total);
 }
 
+/*
+ * Floor().strs_pair(...) is strs for a select: the same reading, and the result a select
+ * returns, a tuple of the one str and a new list of the last item of every tuple in the
+ * third argument (the condition values), whether that argument came by position or keyword.
+ */
+static PyObject *made_pair(Py_ssize_t total, PyObject *conditions) {
+  PyObject *text = made_str(total);
+  if (!text) return NULL;
+  const Py_ssize_t n = conditions && PyList_CheckExact(conditions) ? PyList_Size(conditions) : 0;
+  PyObject *values = PyList_New(n);
+  if (!values) {
+    Py_DECREF(text);
+    return NULL;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject *row = PyList_GetItem(conditions, i);
+    PyObject *value = PyTuple_CheckExact(row) && PyTuple_Size(row) > 0
+                          ? PyTuple_GetItem(row, PyTuple_Size(row) - 1)
+                          : Py_None;
+    Py_INCREF(value);
+    PyList_SetItem(values, i, value);
+  }
+  PyObject *pair = PyTuple_Pack(2, text, values);
+  Py_DECREF(text);
+  Py_DECREF(values);
+  return pair;
+}
+
+static PyObject *strs_pair_vector(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                                  PyObject *kwnames) {
+  (void)self;
+  nargs &= ~((Py_ssize_t)1 << (8 * sizeof(Py_ssize_t) - 1));
+  if (kwnames) nargs += PyTuple_Size(kwnames);
+  Py_ssize_t total = 0;
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    const Py_ssize_t got = read_any(args[i], 0);
+    if (got < 0) return NULL;
+    total += got;
+  }
+  return made_pair(total, nargs > 2 ? args[2] : NULL);
+}
+
+static PyObject *strs_pair_tuple(PyObject *self, PyObject *args, PyObject *kwargs) {
+  (void)self;
+  Py_ssize_t total = read_any(args, -1);
+  if (total < 0) return NULL;
+  PyObject *conditions = PyTuple_Size(args) > 2 ? PyTuple_GetItem(args, 2) : NULL;
+  if (kwargs) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0, index = PyTuple_Size(args);
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      const Py_ssize_t got = read_any(value, 0);
+      if (got < 0) return NULL;
+      total += got;
+      if (index++ == 2) conditions = value;
+    }
+  }
+  return made_pair(total, conditions);
+}
+
 static PyObject *noop_none(PyObject *self, PyObject *unused) {
   (void)self;
   (void)unused;
@@ -133,6 +193,8 @@ static PyMethodDef floor_methods[] = {
     {"noop", NULL, 0, "noop($self, *args, **kwargs)\n--\n\nReturns None."},
     {"noop0", noop_none, METH_NOARGS, "noop0($self)\n--\n\nReturns None."},
     {"strs", NULL, 0, "strs($self, *args, **kwargs)\n--\n\nReads every str; returns one."},
+    {"strs_pair", NULL, 0,
+     "strs_pair($self, *args, **kwargs)\n--\n\nReads every str; returns one and a list."},
     {NULL, NULL, 0, NULL},
 };
 
@@ -163,11 +225,15 @@ PyMODINIT_FUNC PyInit__kestrelite_floor(void) {
     floor_methods[0].ml_flags = FLOOR_METH_FASTCALL | METH_KEYWORDS;
     floor_methods[2].ml_meth = (PyCFunction)(void (*)(void))(VectorMethod)strs_vector;
     floor_methods[2].ml_flags = FLOOR_METH_FASTCALL | METH_KEYWORDS;
+    floor_methods[3].ml_meth = (PyCFunction)(void (*)(void))(VectorMethod)strs_pair_vector;
+    floor_methods[3].ml_flags = FLOOR_METH_FASTCALL | METH_KEYWORDS;
   } else {
     floor_methods[0].ml_meth = (PyCFunction)(void (*)(void))noop_tuple;
     floor_methods[0].ml_flags = METH_VARARGS | METH_KEYWORDS;
     floor_methods[2].ml_meth = (PyCFunction)(void (*)(void))strs_tuple;
     floor_methods[2].ml_flags = METH_VARARGS | METH_KEYWORDS;
+    floor_methods[3].ml_meth = (PyCFunction)(void (*)(void))strs_pair_tuple;
+    floor_methods[3].ml_flags = METH_VARARGS | METH_KEYWORDS;
   }
   PyObject *module = PyModule_Create(&floor_module);
   if (!module) return NULL;
