@@ -91,18 +91,28 @@ static PyObject *made_str(Py_ssize_t total) {
   return PyUnicode_FromStringAndSize(text, total < (Py_ssize_t)sizeof text ? total : 4095);
 }
 
-static PyObject *strs_vector(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                             PyObject *kwnames) {
-  (void)self;
+/* Reads every argument of a vector call; the number of values (positional and keyword) goes
+ * to *count. Returns the total UTF-8 size, or -1 with an exception. */
+static Py_ssize_t read_vector(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                              Py_ssize_t *count) {
   nargs &= ~((Py_ssize_t)1 << (8 * sizeof(Py_ssize_t) - 1));
   if (kwnames) nargs += PyTuple_Size(kwnames);
+  *count = nargs;
   Py_ssize_t total = 0;
   for (Py_ssize_t i = 0; i < nargs; ++i) {
     const Py_ssize_t got = read_any(args[i], 0);
-    if (got < 0) return NULL;
+    if (got < 0) return -1;
     total += got;
   }
-  return made_str(total);
+  return total;
+}
+
+static PyObject *strs_vector(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                             PyObject *kwnames) {
+  (void)self;
+  Py_ssize_t count;
+  const Py_ssize_t total = read_vector(args, nargs, kwnames, &count);
+  return total < 0 ? NULL : made_str(total);
 }
 
 static PyObject *strs_tuple(PyObject *self, PyObject *args, PyObject *kwargs) {
@@ -152,15 +162,9 @@ static PyObject *made_pair(Py_ssize_t total, PyObject *conditions) {
 static PyObject *strs_pair_vector(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                   PyObject *kwnames) {
   (void)self;
-  nargs &= ~((Py_ssize_t)1 << (8 * sizeof(Py_ssize_t) - 1));
-  if (kwnames) nargs += PyTuple_Size(kwnames);
-  Py_ssize_t total = 0;
-  for (Py_ssize_t i = 0; i < nargs; ++i) {
-    const Py_ssize_t got = read_any(args[i], 0);
-    if (got < 0) return NULL;
-    total += got;
-  }
-  return made_pair(total, nargs > 2 ? args[2] : NULL);
+  Py_ssize_t count;
+  const Py_ssize_t total = read_vector(args, nargs, kwnames, &count);
+  return total < 0 ? NULL : made_pair(total, count > 2 ? args[2] : NULL);
 }
 
 static PyObject *strs_pair_tuple(PyObject *self, PyObject *args, PyObject *kwargs) {

@@ -471,15 +471,6 @@ auto convert_arg(PyObject* obj, const char* name, Convert convert) -> decltype(c
   return r;
 }
 
-/// As convert_arg, for the conversions that fill a caller's value in place.
-template <class Out>
-Status convert_arg_into(PyObject* obj, const char* name, Status (*convert)(PyObject*, Out&),
-                        Out& out) {
-  Status r = convert(obj, out);
-  if (!r) return argument_error(std::move(r).error(), name);
-  return r;
-}
-
 /// The text form of any value: str() as UTF-8, lone surrogates replaced; when str() raises,
 /// the exception goes to the unraisable hook and the text is "<unprintable {} object>".
 /// `Out` is std::string or core::SmallText.
