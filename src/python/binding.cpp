@@ -297,6 +297,12 @@ Error fetch_error() {
   return Error::fetched(Owned::steal(t), Owned::steal(v), Owned::steal(tb));
 }
 
+bool ends_the_call(const Error& error) noexcept {
+  PyObject* type = error.type();
+  return !type || PyErr_GivenExceptionMatches(type, PyExc_MemoryError) ||
+         !PyErr_GivenExceptionMatches(type, PyExc_Exception);
+}
+
 Error type_error(std::string text) { return Error::message(PyExc_TypeError, std::move(text)); }
 Error value_error(std::string text) { return Error::message(PyExc_ValueError, std::move(text)); }
 
@@ -436,7 +442,8 @@ Result<bool> to_bool(PyObject* obj) {
   Owned module = Owned::steal(PyObject_GetAttrString(type, "__module__"));
   Owned name = module ? Owned::steal(PyObject_GetAttrString(type, "__name__")) : Owned();
   if (!module || !name) {
-    PyErr_Clear();
+    Error error = fetch_error();
+    if (ends_the_call(error)) return error;
     return conversion_error(obj, "PyBool");
   }
   const bool numpy = PyUnicode_Check(module.get()) &&
@@ -447,7 +454,8 @@ Result<bool> to_bool(PyObject* obj) {
   if (!numpy) return conversion_error(obj, "PyBool");
   Owned method = Owned::steal(PyObject_GetAttrString(type, "__bool__"));
   if (!method) {
-    PyErr_Clear();
+    Error error = fetch_error();
+    if (ends_the_call(error)) return error;
     std::string shown = lenient_str(type).value_or(std::string());
     return type_error("object of type '" + shown + "' does not define a '__bool__' conversion");
   }

@@ -169,6 +169,10 @@ using Status = Result<Unit>;
 /// internal failure of this call).
 [[gnu::cold]] Error fetch_error();
 
+/// Whether `error` ends the call even where a failed conversion takes a default: no memory,
+/// an internal failure, or an exception that is not an error (KeyboardInterrupt).
+bool ends_the_call(const Error& error) noexcept;
+
 [[gnu::cold]] Error type_error(std::string text);
 [[gnu::cold]] Error value_error(std::string text);
 

@@ -103,6 +103,31 @@ Result<std::string_view> held_text_slow(PyObject* obj, Holds& holds) {
   return Unit{};
 }
 
+/// Sets `out` to the text of a "data_type" value. A value that is not a str, or a str with no
+/// UTF-8 form, leaves the default; an error that ends the call (no memory) is the call's.
+Status read_data_type(PyObject* value, Holds& holds, std::string_view& out) {
+  if (!value || !PyUnicode_Check(value)) return Unit{};
+  Status text = held_text(value, holds, out);
+  if (!text && ends_the_call(text.error())) return text;
+  return Unit{};
+}
+
+/// Sets `flag` from a "nullable" or "primary_key" value that the bool conversion accepts.
+/// Any other value, or one whose conversion fails, leaves the default; an error that ends
+/// the call (no memory) is the call's.
+Status read_flag(PyObject* value, bool& flag) {
+  if (!value) return Unit{};
+  // A numpy-like boolean's __bool__ may drop the value from its dict.
+  Owned hold = Owned::borrow(value);
+  Result<bool> b = to_bool(value);
+  if (b) {
+    flag = *b;
+  } else if (ends_the_call(b.error())) {
+    return std::move(b).error();
+  }
+  return Unit{};
+}
+
 /// The three attributes of a column's dict in one pass, when that pass is sure to find what
 /// the lookups would: every key is an exact str (so equal to a name exactly when its text is,
 /// with no __eq__ to run), and the flags present are True or False (so reading them runs no
@@ -143,34 +168,24 @@ Result<std::string_view> held_text_slow(PyObject* obj, Holds& holds) {
   // A key's __eq__ may drop the dict from the model's: it stays readable until the end.
   holds.hold(attrs);
   KESTRELITE_TRY(data_type, lookup(attrs, names.data_type));
-  if (data_type && PyUnicode_Check(data_type))
-    (void)held_text(data_type, holds, column.data_type);
+  KESTRELITE_CHECK(read_data_type(data_type, holds, column.data_type));
   KESTRELITE_TRY(nullable, lookup(attrs, names.nullable));
-  if (nullable) {
-    Owned hold = Owned::borrow(nullable);
-    if (Result<bool> b = to_bool(nullable)) column.nullable = *b;
-  }
+  KESTRELITE_CHECK(read_flag(nullable, column.nullable));
   KESTRELITE_TRY(primary_key, lookup(attrs, names.primary_key));
-  if (primary_key) {
-    Owned hold = Owned::borrow(primary_key);
-    if (Result<bool> b = to_bool(primary_key)) column.primary_key = *b;
-  }
+  KESTRELITE_CHECK(read_flag(primary_key, column.primary_key));
   return Unit{};
 }
 
 /// Reads a column's three attributes from its dict into `column`; absent or unconvertible
-/// values leave the defaults. Kept in the loop of its one caller, which runs it per column.
+/// values leave the defaults (see read_data_type and read_flag). Kept in the loop of its one caller, which runs it per column.
 [[gnu::always_inline]] inline Status read_column(PyObject* attrs, const AttributeNames& names,
                                                  core::ModelColumn& column, Holds& holds) {
   PyObject* found[3] = {nullptr, nullptr, nullptr};
   if (!scan_column(attrs, names, found))
     return read_column_by_lookups(attrs, names, column, holds);
-  // An exact str needs no call for its type flags.
-  PyObject* type = found[0];
-  if (type && (PyUnicode_CheckExact(type) || PyUnicode_Check(type)))
-    (void)held_text(type, holds, column.data_type);
-  if (found[1]) column.nullable = found[1] == Py_True;
-  if (found[2]) column.primary_key = found[2] == Py_True;
+  KESTRELITE_CHECK(read_data_type(found[0], holds, column.data_type));
+  KESTRELITE_CHECK(read_flag(found[1], column.nullable));
+  KESTRELITE_CHECK(read_flag(found[2], column.primary_key));
   return Unit{};
 }
 

@@ -26,7 +26,10 @@ kMaxRounds = 3000
 
 
 def call_failing_at(n, method, args, kwargs):
-    """Calls method with allocation n failing; returns ("ok", result) or ("raised", error)."""
+    """Calls method with allocation n failing; returns ("ok", result) or ("raised", error).
+    `args` may be a function that makes them anew, before the failure is set."""
+    if callable(args):
+        args = args()
     testcapi.set_nomemory(n, n + 1)
     try:
         result = method(*args, **kwargs)
@@ -88,6 +91,20 @@ kModel = {
 }
 kDatabase = {"id": "INTEGER", "name": "VARCHAR(80)", "legacy": "TEXT"}
 
+# Claims to be numpy's boolean scalar, so that the bool conversion calls its __bool__.
+NumpyFalse = type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: False})
+
+
+def attribute_model():
+    """A model whose attributes allocate as they are converted: a type text whose UTF-8 form
+    is made (and cached) at its first read, hence made anew for every call, and flags that
+    take a call of __bool__."""
+    return ("users", {
+        "id": {"data_type": "INTEGER", "primary_key": True},
+        "name": {"data_type": "".join(("VARCHAR(", "żółw", ")")), "nullable": NumpyFalse()},
+        "flag": {"nullable": False, "primary_key": NumpyFalse()},
+    }, {"id": "INTEGER"}, "postgres")
+
 # name: (make the receiver, method name, args, kwargs, check the receiver afterwards)
 kCases = {
     "compile_select": (native.QueryCompiler, "compile_select",
@@ -133,6 +150,8 @@ kCases = {
     "get_keys": (aggregator_with_keys, "get_keys", (), {}, check_aggregator),
     "diff_table": (native.SchemaDiffEngine, "diff_table",
                    ("users", kModel, kDatabase, "postgres"), {}, None),
+    "diff_table attributes": (native.SchemaDiffEngine, "diff_table", attribute_model, {},
+                              None),
     "diff_table bad model": (native.SchemaDiffEngine, "diff_table",
                              ("users", {"id": {"type": 5}}, {}, "sqlite"), {}, None),
 }
