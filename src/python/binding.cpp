@@ -217,16 +217,28 @@ PyObject* Error::type() const noexcept {
   return nullptr;
 }
 
+namespace {
+
+/// Raises `type` with `text` as its message, all of its bytes: a U+0000 inside cuts nothing.
+void raise_text(PyObject* type, std::string_view text) noexcept {
+  Owned message = Owned::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!message) return;  // the interpreter's own failure stays raised
+  PyErr_SetObject(type, message.get());
+}
+
+}  // namespace
+
 void Error::restore() && {
   switch (kind_) {
     case Kind::kMessage:
-      PyErr_SetString(type_, text_.c_str());
+      raise_text(type_, text_);
       return;
     case Kind::kFetched:
       PyErr_Restore(fetched_type_.release(), value_.release(), traceback_.release());
       return;
     case Kind::kPanic:
-      raise_panic(text_.c_str());
+      raise_panic(text_);
       return;
   }
 }
@@ -257,10 +269,10 @@ PyObject* panic_exception_type() {
   return g_panic_type;
 }
 
-void raise_panic(const char* text) noexcept {
+void raise_panic(std::string_view text) noexcept {
   PyObject* t = panic_exception_type();
   if (!t) return;  // the creation failure stays raised
-  PyErr_SetString(t, text && *text ? text : kGenericPanic);
+  raise_text(t, text.empty() ? std::string_view(kGenericPanic) : text);
 }
 
 void raise_current_exception() noexcept {

@@ -604,7 +604,7 @@ Result<ExclusiveRef<State>> take_exclusive(PyObject* self, ClassDef& def) {
 
 // ---- the entry barrier ----------------------------------------------------------------------
 
-[[gnu::cold]] void raise_panic(const char* text) noexcept;
+[[gnu::cold]] void raise_panic(std::string_view text) noexcept;
 [[gnu::cold]] void raise_current_exception() noexcept;
 
 /// Runs `body` so that the interpreter gets a result or nullptr with an exception set, and no

@@ -24,7 +24,8 @@ Status register_class(PyObject* module, ClassDef& def) {
     Owned cause = std::move(type).error().into_exception();
     if (!cause) return fetch_error();
     std::string text = std::string("An error occurred while initializing class ") + def.name;
-    Owned message = Owned::steal(PyUnicode_FromString(text.c_str()));
+    Owned message = Owned::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (!message) return fetch_error();
     Owned error =
         Owned::steal(PyObject_CallFunctionObjArgs(PyExc_RuntimeError, message.get(), nullptr));

@@ -187,6 +187,11 @@ def test_too_many_positional(mod, target, args, kwargs, message):
         # A name that is not valid UTF-8 is shown by its text form.
         ("BatchAggregator.add_key", (), {"\ud800": 1},
          "BatchAggregator.add_key() got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
+        # Messages are whole texts: U+0000 inside a name cuts nothing.
+        ("QueryCompiler.get_placeholder", ("sqlite", 1), {"a\x00b": 1},
+         "QueryCompiler.get_placeholder() got an unexpected keyword argument 'a\x00b'"),
+        ("StateTracker", (), {"a\x00b": 1},
+         "StateTracker.__new__() got an unexpected keyword argument 'a\x00b'"),
     ],
 )
 def test_keyword_errors(mod, target, args, kwargs, message):
@@ -296,13 +301,21 @@ class Unnamed(metaclass=UnnamedMeta):
     pass
 
 
+class NulNamed:
+    pass
+
+
+NulNamed.__qualname__ = "Nul\x00Named"  # a type's name may not hold U+0000; its qualname may
+
+
 @pytest.mark.parametrize("form", ["positional", "keyword"])
 @pytest.mark.parametrize("target, param", kStrParams, ids=ids(kStrParams))
 @pytest.mark.parametrize(
     "value, shown",
     [(5, "int"), (None, "NoneType"), (b"t", "bytes"), (["t"], "list"),
-     (Holder.Nested(), "Holder.Nested"), (Unnamed(), "<failed to extract type name>")],
-    ids=["int", "None", "bytes", "list", "qualname", "unnamed"],
+     (Holder.Nested(), "Holder.Nested"), (Unnamed(), "<failed to extract type name>"),
+     (NulNamed(), "Nul\x00Named")],
+    ids=["int", "None", "bytes", "list", "qualname", "unnamed", "nul-qualname"],
 )
 def test_str_argument_refuses_non_str(mod, target, param, form, value, shown):
     with pytest.raises(TypeError) as excinfo:
@@ -1035,8 +1048,9 @@ class Unprintable:
     "make_args, message",
     [(lambda: ("raised from Python",), "raised from Python"),
      (lambda: ("bad \ud800 text",), "bad \ufffd\ufffd\ufffd text"),
-     (lambda: (Unprintable(),), "Unwrapped panic from Python code")],
-    ids=["text", "surrogate", "unprintable"],
+     (lambda: (Unprintable(),), "Unwrapped panic from Python code"),
+     (lambda: ("cut\x00here",), "cut\x00here")],
+    ids=["text", "surrogate", "unprintable", "nul"],
 )
 @pytest.mark.parametrize("subclass", [False, True], ids=["exact", "subclass"])
 def test_panic_raised_by_python_code_becomes_a_panic(mod, panic_type, make_args, message,
