@@ -581,6 +581,44 @@ template Status to_str_rows(PyObject*, StrRows<3, core::Join>&, Holding);
 template Status to_str_rows(PyObject*, StrRows<3, core::Condition>&, Holding);
 template Status to_str_rows(PyObject*, StrRows<2, core::OrderTerm>&, Holding);
 
+namespace {
+
+/// Whether str() of `value` is the decimal text of an int: an int whose type keeps int's own
+/// __str__ and __repr__.
+bool prints_as_int(PyObject* value) {
+  if (PyLong_CheckExact(value)) return true;
+  if (!PyLong_Check(value)) return false;
+  const auto same_method = [value](const char* name) {
+    Owned own = Owned::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), name));
+    Owned base =
+        Owned::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), name));
+    return own && base && own.get() == base.get();
+  };
+  const bool plain = same_method("__str__") && same_method("__repr__");
+  PyErr_Clear();  // a look-up that failed only means the text is not known here
+  return plain;
+}
+
+/// The exact decimal text of int `value` as a new str, whatever the interpreter's int-to-str
+/// limit: by way of decimal.Decimal, whose conversion from an int is exact and is not
+/// governed by that limit, so no process-wide setting is touched. Null with the exception set.
+Owned decimal_digits(PyObject* value) {
+  Owned decimal = Owned::steal(PyImport_ImportModule("decimal"));
+  if (!decimal) return Owned();
+  Owned decimal_type = Owned::steal(PyObject_GetAttrString(decimal.get(), "Decimal"));
+  if (!decimal_type) return Owned();
+  // An int subclass converts as the int it holds.
+  Owned number = Owned::steal(PyNumber_Index(value));
+  if (!number) return Owned();
+  Owned exact =
+      Owned::steal(PyObject_CallFunctionObjArgs(decimal_type.get(), number.get(), nullptr));
+  if (!exact) return Owned();
+  return Owned::steal(PyObject_Str(exact.get()));
+}
+
+}  // namespace
+
 template <class Out>
 Status append_text_form(Out& out, PyObject* value) {
   // The common row values have a text known without asking the interpreter for a new str:
@@ -609,6 +647,12 @@ Status append_text_form(Out& out, PyObject* value) {
     PyErr_Clear();  // lone surrogates: the general path below replaces them
   }
   Owned s = Owned::steal(PyObject_Str(value));
+  if (!s && PyErr_ExceptionMatches(PyExc_ValueError) && prints_as_int(value)) {
+    // Past the interpreter's int-to-str limit: the digits come from the one conversion
+    // that limit does not govern.
+    PyErr_Clear();
+    s = decimal_digits(value);
+  }
   if (s) {
     if (g_runtime.as_utf8_and_size) {
       Py_ssize_t size = 0;

@@ -41,3 +41,16 @@ def run_python(mod, script, **env):
                           capture_output=True, text=True, env=full_env, timeout=120)
     assert (done.returncode, done.stderr) == (0, "")
     return done.stdout
+
+
+def exact_digits(n):
+    """str(n) whatever the interpreter's int-to-str limit (raised for this one call)."""
+    limit = getattr(sys, "get_int_max_str_digits", None)
+    if limit is None:
+        return str(n)
+    before = limit()
+    sys.set_int_max_str_digits(0)
+    try:
+        return str(n)
+    finally:
+        sys.set_int_max_str_digits(before)

@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from support import assert_no_growth, run_python
+from support import assert_no_growth, exact_digits, run_python
 
 kReplacement3 = "\ufffd" * 3
 
@@ -282,6 +282,23 @@ def test_string_keys_compare_by_exact_bytes(mod):
 
 
 # ---- keys without a text ------------------------------------------------------------------
+
+
+def test_ints_past_the_int_to_str_limit_are_keys_by_their_exact_digits(mod):
+    big = 10**5000  # more digits than the interpreter's default limit of 4300
+
+    class Plain(int):
+        pass
+
+    class Printed(int):
+        def __str__(self):
+            return "printed"
+
+    agg = mod.BatchAggregator()
+    assert agg.add_keys_batch([big, big + 1, big, -big, Plain(big), Printed(big)]) == 4
+    assert agg.add_key(big + 1) is False
+    assert agg.get_keys() == [exact_digits(big), exact_digits(big + 1), exact_digits(-big),
+                              "printed"]
 
 
 def test_a_key_whose_str_raises_is_stored_unprintable(mod, unraisable):

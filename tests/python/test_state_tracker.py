@@ -434,6 +434,15 @@ def test_a_raising_str_goes_to_the_hook_and_gives_the_unprintable_text(mod, unra
     assert t.is_dirty() is False
 
 
+def test_ints_past_the_int_to_str_limit_compare_by_their_exact_digits(mod):
+    big = 10**5000  # more digits than the interpreter's default limit of 4300
+    t = mod.StateTracker()
+    t.set_initial_state({"changed": big, "same": big})
+    t.set_field("changed", big + 1)
+    t.set_field("same", 10**5000)
+    assert t.dirty_fields() == ["changed"]
+
+
 def test_two_unprintable_values_of_one_type_count_unchanged(mod, unraisable):
     t = mod.StateTracker()
     first, second, other = Raising(), Raising(), OtherRaising()
