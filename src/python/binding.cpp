@@ -418,7 +418,7 @@ Result<std::int64_t> to_i64(PyObject* obj) {
     if (!index) return fetch_error();
     obj = index.get();
   }
-  const long v = PyLong_AsLong(obj);
+  const long long v = PyLong_AsLongLong(obj);
   if (v == -1 && PyErr_Occurred()) return fetch_error();
   return static_cast<std::int64_t>(v);
 }
@@ -715,7 +715,9 @@ Result<Owned> creation_failed() {
   return Error::panic("Python API call failed");
 }
 
-Result<Owned> new_int(std::int64_t v) { return checked(PyLong_FromLong(static_cast<long>(v))); }
+Result<Owned> new_int(std::int64_t v) {
+  return checked(PyLong_FromLongLong(static_cast<long long>(v)));
+}
 Result<Owned> new_count(std::size_t v) { return checked(PyLong_FromSize_t(v)); }
 Result<Owned> new_float(double v) { return checked(PyFloat_FromDouble(v)); }
 Owned new_bool(bool v) noexcept { return Owned::borrow(v ? Py_True : Py_False); }

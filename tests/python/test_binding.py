@@ -403,7 +403,7 @@ def test_signed_argument_reaches_its_minimum(mod):
     [
         *[(t, p, v, "PyLong_AsUnsignedLongLong") for t, p in kUnsignedParams
           for v in (-1, 2**64, -2**70, Index(-3), Index(2**64))],
-        *[("BatchAggregator.add_key_int", "key", v, "PyLong_AsLong")
+        *[("BatchAggregator.add_key_int", "key", v, "PyLong_AsLongLong")
           for v in (2**63, -2**63 - 1, Index(2**63))],
     ],
 )
