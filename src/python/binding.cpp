@@ -1,7 +1,5 @@
 #include "python/binding.hpp"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +8,11 @@
 
 #include "core/compiler.hpp"
 #include "core/text.hpp"
+
+// The stable ABI has this function from 3.10 on, so the headers declare it only for a build
+// that targets 3.10. A weak reference is bound by the dynamic loader to the running
+// interpreter's own symbol when the module loads, and is null where there is none.
+extern "C" [[gnu::weak]] const char* PyUnicode_AsUTF8AndSize(PyObject*, Py_ssize_t*);
 
 namespace kestrelite::python {
 
@@ -329,17 +332,8 @@ Status init_runtime() {
   if (std::sscanf(version, "%d.%d", &major, &minor) != 2 || major != 3)
     return Error::panic("unrecognised interpreter version");
   g_runtime.minor = minor;
-  if (minor >= 10) {
-    g_runtime.as_utf8_and_size = reinterpret_cast<Runtime::AsUtf8AndSize>(
-        dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
-    g_runtime.gc_disable =
-        reinterpret_cast<Runtime::GcSwitch>(dlsym(RTLD_DEFAULT, "PyGC_Disable"));
-    g_runtime.gc_enable =
-        reinterpret_cast<Runtime::GcSwitch>(dlsym(RTLD_DEFAULT, "PyGC_Enable"));
-    // Both or neither: a collector switched off must be switched back on.
-    if (!g_runtime.gc_disable || !g_runtime.gc_enable)
-      g_runtime.gc_disable = g_runtime.gc_enable = nullptr;
-  }
+  // 3.9 exports the function too, outside the stable ABI: it is used only where promised.
+  if (minor >= 10) g_runtime.as_utf8_and_size = &PyUnicode_AsUTF8AndSize;
   return Unit{};
 }
 

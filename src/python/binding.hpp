@@ -187,35 +187,12 @@ struct Runtime {
   int minor = 9;  // CPython 3.<minor>
   using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
   AsUtf8AndSize as_utf8_and_size = nullptr;  // available in the stable ABI from 3.10
-  using GcSwitch = int (*)();
-  GcSwitch gc_disable = nullptr;  // PyGC_Disable and PyGC_Enable, also from 3.10
-  GcSwitch gc_enable = nullptr;
   bool fastcall() const noexcept { return minor >= 10; }
 };
 extern Runtime g_runtime;
 
 /// Reads the running interpreter's version and the functions newer versions offer.
 Status init_runtime();
-
-/// Keeps the cyclic collector from running while it lives, where the interpreter lets it be
-/// switched (3.10+; `active()` says whether it was). Then making an object, an exception
-/// included, runs no finaliser, so no Python code. A collector already switched off stays off.
-class NoCollection {
- public:
-  NoCollection() noexcept
-      : active_(g_runtime.gc_disable != nullptr),
-        was_enabled_(active_ && g_runtime.gc_disable() == 1) {}
-  NoCollection(const NoCollection&) = delete;
-  NoCollection& operator=(const NoCollection&) = delete;
-  ~NoCollection() {
-    if (was_enabled_) g_runtime.gc_enable();
-  }
-  bool active() const noexcept { return active_; }
-
- private:
-  bool active_;
-  bool was_enabled_;
-};
 
 // ---- argument descriptions and matching ----------------------------------------------
 

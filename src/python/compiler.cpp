@@ -138,24 +138,13 @@ Status upper_text(PyObject* tuple, Py_ssize_t index, std::string_view& text,
   return Unit{};
 }
 
-bool plain_sequence(PyObject* obj) noexcept {
-  return PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
-}
-bool plain_count(PyObject* obj) noexcept {
-  return !obj || obj == Py_None || PyLong_CheckExact(obj);
-}
-
-/// Whether, with the collector off, nothing from reading the lists to the last use of their
-/// text can run Python code: the lists are read by indexing, the numbers are exact ints
-/// (no __index__), the dialect is a str, and making the result then runs no finaliser.
-bool reads_without_code(const Slots& a) noexcept {
-  return g_runtime.gc_disable && plain_sequence(a[1]) && plain_sequence(a[2]) &&
-         plain_sequence(a[3]) && plain_sequence(a[4]) && plain_count(a[5]) &&
-         plain_count(a[6]) && (!a[7] || PyUnicode_Check(a[7]));
-}
-
-template <Holding H>
-Result<Owned> compile_select_reading(const Str& table, const Slots& a) {
+Result<Owned> compile_select(PyObject* self, const Slots& a) {
+  KESTRELITE_CHECK(check_receiver(self, g_query_compiler_class));
+  Str table;
+  KESTRELITE_CHECK(str_arg(a[0], "table", table));
+  // The limit and offset may run Python code (__index__), which may change the lists: every
+  // item read is held until the statement is written.
+  constexpr Holding H = Holding::kItems;
   // Each row's texts are read straight into the record the statement builder takes.
   StrList columns;
   KESTRELITE_CHECK(read_list_arg<H>(a[1], "columns", columns));
@@ -203,17 +192,6 @@ Result<Owned> compile_select_reading(const Str& table, const Slots& a) {
     PyList_SetItem(params.get(), static_cast<Py_ssize_t>(k), value.release());
   }
   return checked(PyTuple_Pack(2, text.get(), params.get()));
-}
-
-Result<Owned> compile_select(PyObject* self, const Slots& a) {
-  KESTRELITE_CHECK(check_receiver(self, g_query_compiler_class));
-  Str table;
-  KESTRELITE_CHECK(str_arg(a[0], "table", table));
-  // Nothing can change a list while the call needs its items, unless some step may run
-  // Python code: then every item is held.
-  if (!reads_without_code(a)) return compile_select_reading<Holding::kItems>(table, a);
-  NoCollection quiet;
-  return compile_select_reading<Holding::kNone>(table, a);
 }
 
 const MethodEntry kMethods[] = {

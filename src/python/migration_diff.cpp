@@ -174,57 +174,6 @@ Result<std::string_view> held_text_slow(PyObject* obj, Holds& holds) {
   return Unit{};
 }
 
-/// What the quick read of both dicts gathers: the model's columns, each beside its key, and
-/// whether the database has any column.
-struct QuickRead {
-  core::SmallVector<core::ModelColumn, 32> columns;
-  core::SmallVector<PyObject*, 32> keys;
-  bool db_empty = true;
-};
-
-/// Reads both dicts holding nothing, which is sound because no Python code can run: the
-/// caller keeps the collector off (3.10+, where strs lend), each name and type is an exact
-/// str that lends (or fails to, making its exception and nothing else), each column's dict
-/// is read in one pass, and each dict is walked without a check since nothing can change
-/// it. True when done; false as soon as a step would need more, before anything of it ran,
-/// so that the careful read starts over; an error only where the careful read would end
-/// with that same error at that same point.
-Result<bool> read_quick(PyObject* model_fields, PyObject* db_columns, const AttributeNames& names,
-                        QuickRead& out) {
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  out.columns.reserve(static_cast<std::size_t>(PyDict_Size(model_fields)));
-  out.keys.reserve(out.columns.capacity());
-  while (PyDict_Next(model_fields, &pos, &key, &value)) {
-    if (!PyUnicode_CheckExact(key)) return false;
-    core::ModelColumn& column = out.columns.emplace_back();
-    if (!lend_exact_utf8_or_raise(key, column.name)) return fetch_error();
-    out.keys.push_back(key);
-    KESTRELITE_TRY(attrs, to_dict(value));
-    PyObject* found[3] = {nullptr, nullptr, nullptr};
-    if (!scan_column(attrs, names, found)) return false;
-    if (PyObject* type = found[0]) {
-      if (PyUnicode_CheckExact(type)) {
-        // A text with no UTF-8 form takes the default.
-        if (!lend_exact_utf8_or_raise(type, column.data_type)) PyErr_Clear();
-      } else if (PyUnicode_Check(type)) {
-        return false;
-      }
-    }
-    if (found[1]) column.nullable = found[1] == Py_True;
-    if (found[2]) column.primary_key = found[2] == Py_True;
-  }
-  pos = 0;
-  while (PyDict_Next(db_columns, &pos, &key, &value)) {
-    if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(value)) return false;
-    std::string_view text;
-    if (!lend_exact_utf8_or_raise(key, text) || !lend_exact_utf8_or_raise(value, text))
-      return fetch_error();
-    out.db_empty = false;
-  }
-  return true;
-}
-
 /// A list of the statements of one side of a diff.
 Result<Owned> statement_list(const core::MigrationText& m,
                              const std::vector<core::MigrationText::Span>& side) {
@@ -297,29 +246,7 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
   KESTRELITE_CHECK(str_arg(a[3], "_dialect", dialect));
   KESTRELITE_TRY(names, attribute_names());
 
-  QuickRead quick;
-  bool quick_done = false;
-  if (g_runtime.as_utf8_and_size) {
-    // Off only while the dicts are read: from there to the statements' text nothing makes
-    // an object, so the views stay good, and the result lists may run the collector again.
-    NoCollection no_collection;
-    if (no_collection.active()) {
-      KESTRELITE_TRY(done, read_quick(model_fields, db_columns, *names, quick));
-      quick_done = done;
-    }
-  }
-  if (quick_done) {
-    core::SmallVector<bool, 64> present;
-    if (!quick.db_empty) {
-      KESTRELITE_CHECK(mark_present_keys(
-          db_columns, std::span<PyObject* const>(quick.keys.data(), quick.keys.size()), present));
-    }
-    return statements(
-        table.view, std::span<const core::ModelColumn>(quick.columns.data(), quick.columns.size()),
-        present, !quick.db_empty, dialect.view);
-  }
-
-  // The careful read: each str held as it is read, each dict checked at every step.
+  // Each str is held as it is read, and each dict checked at every step.
   Holds holds;
   // While every name is an exact str the names are distinct texts, as keys of one dict: the
   // columns are kept as they come, each beside its key, so that the database's own dict can

@@ -2,6 +2,7 @@
 
 import importlib.machinery
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -46,3 +47,13 @@ def test_the_built_file_is_the_one_imported(mod, module_path):
     print(f"CPython {sys.version} imported {mod.__file__}")
     assert os.path.samefile(mod.__file__, module_path)
     assert isinstance(mod.__loader__, importlib.machinery.ExtensionFileLoader)
+
+
+def test_module_needs_no_glibc_newer_than_2_28(module_path):
+    # The interpreter functions of newer versions are bound at load time, not looked up
+    # through the dynamic loader's API, whose functions moved into libc in 2.34.
+    table = run_tool("objdump", "-T", str(module_path))
+    versions = {tuple(int(part) for part in found.split("."))
+                for found in re.findall(r"\bGLIBC_([0-9.]+)\b", table)}
+    assert versions and max(versions) <= (2, 28), sorted(versions)
+    assert " dlsym" not in table
