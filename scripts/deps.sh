@@ -10,7 +10,7 @@ set -euo pipefail
 
 # ---- package groups -------------------------------------------------------------
 # Compiling the module and the C++ unit tests.
-group_build=(cmake g++ make libgtest-dev libxxhash-dev python3-dev binutils)
+group_build=(cmake g++ make libgtest-dev libxxhash-dev libdragonbox-dev python3-dev binutils)
 # Running the test suites: pytest and its plugins for every interpreter, the sanitizer
 # runtime comes with g++, valgrind and gcovr for the slower checks, readelf/nm from binutils.
 group_test=(python3-pytest python3-hypothesis python3-numpy python3-exceptiongroup

@@ -91,13 +91,13 @@ static PyObject *made_str(Py_ssize_t total) {
   return PyUnicode_FromStringAndSize(text, total < (Py_ssize_t)sizeof text ? total : 4095);
 }
 
-/* Reads every argument of a vector call; the number of values (positional and keyword) goes
- * to *count. Returns the total UTF-8 size, or -1 with an exception. */
+/* Reads every argument of a vector call and returns the total UTF-8 size, or -1 with an
+ * exception; *third is the third value in call order (positional or keyword), or NULL. */
 static Py_ssize_t read_vector(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                              Py_ssize_t *count) {
+                              PyObject **third) {
   nargs &= ~((Py_ssize_t)1 << (8 * sizeof(Py_ssize_t) - 1));
   if (kwnames) nargs += PyTuple_Size(kwnames);
-  *count = nargs;
+  *third = nargs > 2 ? args[2] : NULL;
   Py_ssize_t total = 0;
   for (Py_ssize_t i = 0; i < nargs; ++i) {
     const Py_ssize_t got = read_any(args[i], 0);
@@ -107,28 +107,38 @@ static Py_ssize_t read_vector(PyObject *const *args, Py_ssize_t nargs, PyObject 
   return total;
 }
 
-static PyObject *strs_vector(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                             PyObject *kwnames) {
-  (void)self;
-  Py_ssize_t count;
-  const Py_ssize_t total = read_vector(args, nargs, kwnames, &count);
-  return total < 0 ? NULL : made_str(total);
-}
-
-static PyObject *strs_tuple(PyObject *self, PyObject *args, PyObject *kwargs) {
-  (void)self;
+/* The same for a call with a tuple and a dict. */
+static Py_ssize_t read_tuple(PyObject *args, PyObject *kwargs, PyObject **third) {
   Py_ssize_t total = read_any(args, -1);
-  if (total < 0) return NULL;
+  if (total < 0) return -1;
+  Py_ssize_t index = PyTuple_Size(args);
+  *third = index > 2 ? PyTuple_GetItem(args, 2) : NULL;
   if (kwargs) {
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
       const Py_ssize_t got = read_any(value, 0);
-      if (got < 0) return NULL;
+      if (got < 0) return -1;
       total += got;
+      if (index++ == 2) *third = value;
     }
   }
-  return made_str(total);
+  return total;
+}
+
+static PyObject *strs_vector(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                             PyObject *kwnames) {
+  (void)self;
+  PyObject *third;
+  const Py_ssize_t total = read_vector(args, nargs, kwnames, &third);
+  return total < 0 ? NULL : made_str(total);
+}
+
+static PyObject *strs_tuple(PyObject *self, PyObject *args, PyObject *kwargs) {
+  (void)self;
+  PyObject *third;
+  const Py_ssize_t total = read_tuple(args, kwargs, &third);
+  return total < 0 ? NULL : made_str(total);
 }
 
 /*
@@ -162,27 +172,16 @@ static PyObject *made_pair(Py_ssize_t total, PyObject *conditions) {
 static PyObject *strs_pair_vector(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                   PyObject *kwnames) {
   (void)self;
-  Py_ssize_t count;
-  const Py_ssize_t total = read_vector(args, nargs, kwnames, &count);
-  return total < 0 ? NULL : made_pair(total, count > 2 ? args[2] : NULL);
+  PyObject *conditions;
+  const Py_ssize_t total = read_vector(args, nargs, kwnames, &conditions);
+  return total < 0 ? NULL : made_pair(total, conditions);
 }
 
 static PyObject *strs_pair_tuple(PyObject *self, PyObject *args, PyObject *kwargs) {
   (void)self;
-  Py_ssize_t total = read_any(args, -1);
-  if (total < 0) return NULL;
-  PyObject *conditions = PyTuple_Size(args) > 2 ? PyTuple_GetItem(args, 2) : NULL;
-  if (kwargs) {
-    PyObject *key, *value;
-    Py_ssize_t pos = 0, index = PyTuple_Size(args);
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      const Py_ssize_t got = read_any(value, 0);
-      if (got < 0) return NULL;
-      total += got;
-      if (index++ == 2) conditions = value;
-    }
-  }
-  return made_pair(total, conditions);
+  PyObject *conditions;
+  const Py_ssize_t total = read_tuple(args, kwargs, &conditions);
+  return total < 0 ? NULL : made_pair(total, conditions);
 }
 
 static PyObject *noop_none(PyObject *self, PyObject *unused) {

@@ -1,9 +1,10 @@
 #include "core/text.hpp"
 
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
+
+#include <dragonbox/dragonbox.h>
 
 namespace kestrelite::core {
 namespace {
@@ -171,9 +172,9 @@ bool append_short_decimal(Out& out, double v) {
     const double d = std::nearbyint(scaled);
     if (d / scale != v) continue;
     char digits[std::numeric_limits<std::uint64_t>::digits10 + 1];
-    const auto end = std::to_chars(digits, digits + sizeof digits,
-                                   static_cast<std::uint64_t>(d)).ptr;
-    const std::string_view text(digits, static_cast<std::size_t>(end - digits));
+    char* const end = digits + sizeof digits;
+    const char* const start = digits_ending_at(end, static_cast<std::uint64_t>(d));
+    const std::string_view text(start, static_cast<std::size_t>(end - start));
     const auto places = static_cast<std::size_t>(k);
     if (places == 0) {
       out.append(text);
@@ -207,19 +208,15 @@ void append_float_repr(Out& out, double v) {
     return;
   }
   if (append_short_decimal(out, v)) return;
-  // The shortest round-trip digits in scientific form: d[.ddd]e[+-]x.
-  char buf[32];
-  const auto result = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-  const std::string_view sci(buf, static_cast<std::size_t>(result.ptr - buf));
-  const std::size_t e_at = sci.find('e');
-  char digits[20];
-  std::size_t n = 0;
-  for (std::size_t i = 0; i < e_at; ++i)
-    if (sci[i] != '.') digits[n++] = sci[i];
-  int exponent = 0;
-  std::from_chars(sci.data() + e_at + (sci[e_at + 1] == '+' ? 2 : 1), sci.data() + sci.size(),
-                  exponent);
-  const std::string_view d(digits, n);
+  // The shortest digits that read back as `v` (of two such, the nearer to it), as an integer
+  // d and a power: v is d * 10^power.
+  const auto decimal = jkj::dragonbox::to_decimal(v, jkj::dragonbox::policy::sign::ignore);
+  char buf[std::numeric_limits<std::uint64_t>::digits10 + 1];
+  char* const buf_end = buf + sizeof buf;
+  const char* const first = digits_ending_at(buf_end, decimal.significand);
+  const std::string_view d(first, static_cast<std::size_t>(buf_end - first));
+  const std::size_t n = d.size();
+  const int exponent = decimal.exponent + static_cast<int>(n) - 1;  // of the first digit
   if (exponent < -4 || exponent >= 16) {
     out += d[0];
     if (n > 1) {
