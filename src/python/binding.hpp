@@ -23,6 +23,23 @@
 #include "core/small_text.hpp"
 #include "core/small_vector.hpp"
 
+// Checks of the binding's own invariants, on in debug and sanitizer builds.
+#if !defined(NDEBUG) || defined(__SANITIZE_ADDRESS__)
+#define KESTRELITE_CHECKED_BUILD 1
+#include <cstdio>
+#include <cstdlib>
+#define KESTRELITE_ASSERT(cond)                                                            \
+  do {                                                                                     \
+    if (!(cond)) [[unlikely]] {                                                            \
+      std::fprintf(stderr, "%s:%d: broken invariant: %s\n", __FILE__, __LINE__, #cond); \
+      std::abort();                                                                        \
+    }                                                                                      \
+  } while (0)
+#else
+#define KESTRELITE_CHECKED_BUILD 0
+#define KESTRELITE_ASSERT(cond) ((void)0)
+#endif
+
 namespace kestrelite::python {
 
 // ---- owned references ------------------------------------------------------------
@@ -102,11 +119,16 @@ class Error {
 
 struct Unit {};
 
+/// The address Result uses to mark a result whose error moved out.
+inline constexpr char kEmptyResultMark = 0;
+
 /// Frees an error a result held; out of line, so that dropping a result stays a pointer test.
 [[gnu::cold, gnu::noinline]] void drop_error(Error* error) noexcept;
 
 /// Either a value or an Error. The error lives on the heap, made only on the failure path,
-/// so checking or dropping a successful result costs a test of one pointer.
+/// so checking or dropping a successful result costs a test of one word. A result moved from
+/// while it held an error is empty: it reports !ok(), and neither its value nor its error may
+/// be read.
 template <class T>
 class [[nodiscard]] Result {
  public:
@@ -115,10 +137,9 @@ class [[nodiscard]] Result {
     ::new (static_cast<void*>(&value_)) T(std::move(value));
   }
   Result(Error error) : error_(new Error(std::move(error))) {}  // NOLINT: implicit by design
-  Result(Result&& o) noexcept(std::is_nothrow_move_constructible_v<T>)
-      : error_(std::exchange(o.error_, nullptr)) {
+  Result(Result&& o) noexcept(std::is_nothrow_move_constructible_v<T>) : error_(o.error_) {
     if (error_) {
-      o.emptied_ = true;  // its value was never made
+      o.error_ = empty_mark();  // the error moved here; its value was never made
     } else {
       ::new (static_cast<void*>(&value_)) T(std::move(o.value_));
     }
@@ -127,27 +148,47 @@ class [[nodiscard]] Result {
   Result& operator=(const Result&) = delete;
   Result& operator=(Result&&) = delete;
   ~Result() {
-    if (error_) [[unlikely]] {
-      drop_error(error_);
-    } else if (!emptied_) [[likely]] {
+    if (!error_) [[likely]] {
       value_.~T();
+    } else if (error_ != empty_mark()) {
+      drop_error(error_);
     }
   }
 
   bool ok() const noexcept { return error_ == nullptr; }
+  /// Whether this result was moved from while it held an error.
+  bool empty() const noexcept { return error_ == empty_mark(); }
   explicit operator bool() const noexcept { return ok(); }
-  T& operator*() & noexcept { return value_; }
-  T&& operator*() && noexcept { return std::move(value_); }
-  T* operator->() noexcept { return &value_; }
-  Error& error() & noexcept { return *error_; }
-  Error&& error() && noexcept { return std::move(*error_); }
+  T& operator*() & noexcept {
+    KESTRELITE_ASSERT(ok());
+    return value_;
+  }
+  T&& operator*() && noexcept {
+    KESTRELITE_ASSERT(ok());
+    return std::move(value_);
+  }
+  T* operator->() noexcept {
+    KESTRELITE_ASSERT(ok());
+    return &value_;
+  }
+  Error& error() & noexcept {
+    KESTRELITE_ASSERT(!ok() && !empty());
+    return *error_;
+  }
+  Error&& error() && noexcept {
+    KESTRELITE_ASSERT(!ok() && !empty());
+    return std::move(*error_);
+  }
 
  private:
+  // Not null and never a real error: the state of a result whose error moved out.
+  static Error* empty_mark() noexcept {
+    return reinterpret_cast<Error*>(const_cast<char*>(&kEmptyResultMark));
+  }
   union {
     T value_;
   };
-  Error* error_ = nullptr;  // owned
-  bool emptied_ = false;    // moved from while it held an error
+  Error* error_ = nullptr;  // owned, unless it is empty_mark()
 };
 
 using Status = Result<Unit>;
@@ -511,7 +552,10 @@ Result<Owned> new_str_list(const Range& texts);
 /// -1 one exclusive hold).
 template <class State>
 struct Instance {
-  PyObject_HEAD State state;
+  PyObject_HEAD
+  // An empty state (a class that keeps nothing) takes no room: the layout is then the
+  // header and the borrow counter alone.
+  [[no_unique_address]] State state;
   Py_ssize_t borrow;
 };
 
@@ -613,8 +657,14 @@ template <class Body>
 PyObject* barrier(Body&& body) noexcept {
   try {
     Result<Owned> r = body();
-    if (r) return (*r).release();
+    if (r) {
+      // A result comes with no exception set, and is an object.
+      KESTRELITE_ASSERT((*r).get() != nullptr && !PyErr_Occurred());
+      return (*r).release();
+    }
     std::move(r).error().restore();
+    // A failure leaves exactly its exception set.
+    KESTRELITE_ASSERT(PyErr_Occurred());
     return nullptr;
   } catch (...) {
     raise_current_exception();

@@ -3,6 +3,7 @@
 import gc
 import importlib
 import inspect
+import struct
 import subprocess
 import sys
 import textwrap
@@ -155,6 +156,15 @@ def test_instances_have_no_dict_weakref_or_gc(mod, name):
         weakref.ref(instance)
     assert str(excinfo.value) == message_of(lambda: weakref.ref(object())).replace(
         "'object'", shown, 1)
+
+
+@pytest.mark.parametrize("name", ["QueryCompiler", "SchemaDiffEngine"])
+def test_stateless_instances_are_the_header_and_the_borrow_counter(mod, name):
+    # A class that keeps nothing spends no room on its empty state.
+    size = object.__basicsize__ + struct.calcsize("n")
+    cls = getattr(mod, name)
+    assert cls.__basicsize__ == size
+    assert sys.getsizeof(cls()) == size
 
 
 @pytest.mark.parametrize("name", kClassNames)

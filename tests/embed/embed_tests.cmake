@@ -1,0 +1,56 @@
+# Programs that embed an interpreter, built against its shared libpython:
+#   binding_tests         the binding's own types (results, errors), linked with Debian's python3
+#   embed.<interpreter>   two rounds of Py_Initialize / import / calls / Py_Finalize, for
+#                         Debian's python3 and the newest pyenv CPython 3.13
+# An interpreter without a shared libpython is registered as a skipped test that says so.
+
+set(kestrelite_embed_skip_code 77)
+
+# Sets <prefix>_OK, <prefix>_INCLUDE, <prefix>_LIBRARY (or <prefix>_WHY when unusable).
+function(kestrelite_embed_python prefix python)
+  execute_process(
+    COMMAND "${python}" -c
+      "import sysconfig as s, os; v = s.get_config_var; print(v('Py_ENABLE_SHARED') or 0); print(s.get_paths()['include']); print(os.path.join(v('LIBDIR') or '', v('LDLIBRARY') or ''))"
+    OUTPUT_VARIABLE out
+    RESULT_VARIABLE rc
+    OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(${prefix}_OK FALSE PARENT_SCOPE)
+  if(NOT rc EQUAL 0)
+    set(${prefix}_WHY "${python} did not run" PARENT_SCOPE)
+    return()
+  endif()
+  string(REPLACE "\n" ";" out "${out}")
+  list(GET out 0 shared)
+  list(GET out 1 include)
+  list(GET out 2 library)
+  if(NOT shared EQUAL 1 OR NOT EXISTS "${library}")
+    set(${prefix}_WHY "${python} has no shared libpython (Py_ENABLE_SHARED=${shared})" PARENT_SCOPE)
+    return()
+  endif()
+  if(NOT EXISTS "${include}/Python.h")
+    set(${prefix}_WHY "${python} has no development headers" PARENT_SCOPE)
+    return()
+  endif()
+  set(${prefix}_OK TRUE PARENT_SCOPE)
+  set(${prefix}_INCLUDE "${include}" PARENT_SCOPE)
+  set(${prefix}_LIBRARY "${library}" PARENT_SCOPE)
+endfunction()
+
+function(kestrelite_skipped_test name why)
+  add_test(NAME ${name} COMMAND sh -c "echo 'skipped: ${why}'; exit ${kestrelite_embed_skip_code}")
+  set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE ${kestrelite_embed_skip_code})
+endfunction()
+
+# An embedding program keeps what the interpreter leaves at exit: leak reports would be its.
+set(kestrelite_embed_env "ASAN_OPTIONS=detect_leaks=0")
+
+kestrelite_embed_python(kestrelite_debian /usr/bin/python3)
+if(kestrelite_debian_OK)
+  add_executable(binding_tests tests/embed/result_test.cpp)
+  target_link_libraries(binding_tests PRIVATE kestrelite_binding "${kestrelite_debian_LIBRARY}"
+                        GTest::gtest GTest::gtest_main)
+  add_test(NAME binding_tests COMMAND binding_tests)
+  set_tests_properties(binding_tests PROPERTIES ENVIRONMENT "${kestrelite_embed_env}")
+else()
+  kestrelite_skipped_test(binding_tests "${kestrelite_debian_WHY}")
+endif()
