@@ -22,11 +22,11 @@ using Keys = core::KeySets;
 constexpr std::string_view kNoParams[] = {""};
 constexpr FunctionDescription kNew{"BatchAggregator", "__new__", std::span(kNoParams, 0), 0};
 constexpr std::string_view kKeyParams[] = {"key"};
-constexpr FunctionDescription kAddKeyInt{"BatchAggregator", "add_key_int", kKeyParams, 1};
-constexpr FunctionDescription kAddKeyStr{"BatchAggregator", "add_key_str", kKeyParams, 1};
-constexpr FunctionDescription kAddKey{"BatchAggregator", "add_key", kKeyParams, 1};
+constexpr FunctionDescription kAddKeyInt{"BatchAggregator", "add_key_int", kKeyParams, 1, KeywordMethod::kAddKeyInt};
+constexpr FunctionDescription kAddKeyStr{"BatchAggregator", "add_key_str", kKeyParams, 1, KeywordMethod::kAddKeyStr};
+constexpr FunctionDescription kAddKey{"BatchAggregator", "add_key", kKeyParams, 1, KeywordMethod::kAddKey};
 constexpr std::string_view kKeysParams[] = {"keys"};
-constexpr FunctionDescription kAddKeysBatch{"BatchAggregator", "add_keys_batch", kKeysParams, 1};
+constexpr FunctionDescription kAddKeysBatch{"BatchAggregator", "add_keys_batch", kKeysParams, 1, KeywordMethod::kAddKeysBatch};
 
 /// Running out of memory while reading a key's integer or text is the call's error: the key
 /// must not be stored in another form for want of memory.
@@ -45,9 +45,9 @@ inline Plain add_plain(Keys& keys, PyObject* key) {
     const long long v = PyLong_AsLongLongAndOverflow(key, &overflow);
     if (overflow == 0 && !(v == -1 && PyErr_Occurred()))
       return keys.add_int(v) ? Plain::kNew : Plain::kKnown;
-  } else if (PyUnicode_CheckExact(key) && g_runtime.as_utf8_and_size) {
+  } else if (PyUnicode_CheckExact(key) && state().runtime.as_utf8_and_size) {
     Py_ssize_t size = 0;
-    if (const char* data = g_runtime.as_utf8_and_size(key, &size)) {
+    if (const char* data = state().runtime.as_utf8_and_size(key, &size)) {
       const std::string_view text(data, static_cast<std::size_t>(size));
       return keys.add_str(text) ? Plain::kNew : Plain::kKnown;
     }
@@ -193,6 +193,7 @@ const MethodEntry kMethods[] = {
 }  // namespace
 
 ClassDef g_batch_aggregator_class{
+    ClassId::kBatchAggregator,
     "BatchAggregator",
     "BatchAggregator()\n--\n\n",
     sizeof(Instance<Keys>),

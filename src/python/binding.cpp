@@ -8,6 +8,7 @@
 
 #include "core/compiler.hpp"
 #include "core/text.hpp"
+#include "python/messages.hpp"
 
 // The stable ABI has this function from 3.10 on, so the headers declare it only for a build
 // that targets 3.10. A weak reference is bound by the dynamic loader to the running
@@ -16,20 +17,9 @@ extern "C" [[gnu::weak]] const char* PyUnicode_AsUTF8AndSize(PyObject*, Py_ssize
 
 namespace kestrelite::python {
 
-Runtime g_runtime;
+ModuleState g_state;
 
 namespace {
-
-constexpr const char* kPanicDoc =
-    "Raised when native code called from Python fails unexpectedly.\n\n"
-    "Like SystemExit, it derives from BaseException rather than Exception, so that it usually "
-    "propagates to the top and ends the interpreter instead of being caught by an "
-    "'except Exception' clause.";
-constexpr const char* kGenericPanic = "native code failed unexpectedly";
-constexpr const char* kNoneSet = "attempted to fetch exception but none was set";
-
-PyObject* g_panic_type = nullptr;
-PyObject* g_sequence_abc = nullptr;
 
 /// UTF-8 of a str object into `out`, leniently; false when it is not a str or cannot be read.
 bool append_str_lossy(std::string& out, PyObject* s) {
@@ -70,38 +60,19 @@ std::string type_qualname(PyObject* obj) {
   std::string out;
   if (!name || !append_str_lossy(out, name.get())) {
     PyErr_Clear();
-    return "<failed to extract type name>";
+    return messages::kUnknownTypeName;
   }
   return out;
 }
 
 std::string full_name(const FunctionDescription& d) {
-  std::string out;
-  if (d.class_name) {
-    out += d.class_name;
-    out += '.';
-  }
-  out += d.function_name;
-  out += "()";
-  return out;
-}
-
-std::string number(std::size_t n) {
-  std::string s;
-  core::append_decimal(s, static_cast<std::uint64_t>(n));
-  return s;
+  return messages::function_name(d.class_name, d.function_name);
 }
 
 [[gnu::cold, gnu::noinline]] Error too_many_positional(const FunctionDescription& d,
                                                         std::size_t given) {
-  std::string m = full_name(d);
-  if (d.required == d.params.size()) {
-    m += " takes " + number(d.params.size());
-  } else {
-    m += " takes from " + number(d.required) + " to " + number(d.params.size());
-  }
-  m += " positional arguments but " + number(given) + (given == 1 ? " was" : " were") + " given";
-  return type_error(std::move(m));
+  return type_error(
+      messages::too_many_positional(full_name(d), d.required, d.params.size(), given));
 }
 
 [[gnu::cold, gnu::noinline]] Error missing_required(const FunctionDescription& d,
@@ -109,19 +80,7 @@ std::string number(std::size_t n) {
   std::vector<std::string_view> missing;
   for (std::size_t i = 0; i < d.required; ++i)
     if (!slots[i]) missing.push_back(d.params[i]);
-  std::string m = full_name(d) + " missing " + number(missing.size()) + " required positional " +
-                  (missing.size() == 1 ? "argument" : "arguments") + ": ";
-  for (std::size_t i = 0; i < missing.size(); ++i) {
-    if (i > 0) {
-      if (missing.size() > 2) m += ",";
-      m += " ";
-      if (i + 1 == missing.size()) m += "and ";
-    }
-    m += "'";
-    m += missing[i];
-    m += "'";
-  }
-  return type_error(std::move(m));
+  return type_error(messages::missing_required(full_name(d), missing));
 }
 
 /// Places one keyword argument, or reports why it cannot be placed. A key that has no UTF-8
@@ -136,8 +95,7 @@ Status place_keyword(const FunctionDescription& d, PyObject* key, PyObject* valu
       for (std::size_t i = 0; i < d.params.size(); ++i) {
         if (s->view != d.params[i]) continue;
         if (slots[i]) {
-          return type_error(full_name(d) + " got multiple values for argument '" +
-                            std::string(d.params[i]) + "'");
+          return type_error(messages::multiple_values(full_name(d), d.params[i]));
         }
         slots[i] = value;
         return Unit{};
@@ -146,7 +104,7 @@ Status place_keyword(const FunctionDescription& d, PyObject* key, PyObject* valu
   }
   std::string shown;
   KESTRELITE_CHECK(append_text_form(shown, key));
-  return type_error(full_name(d) + " got an unexpected keyword argument '" + shown + "'");
+  return type_error(messages::unexpected_keyword(full_name(d), shown));
 }
 
 /// Interns the parameter names once; a name that cannot be made now is tried again on the
@@ -255,24 +213,25 @@ Owned Error::into_exception() && {
 }
 
 PyObject* panic_exception_type() {
-  if (!g_panic_type) {
-    PyObject* t = PyErr_NewExceptionWithDoc("_kestrelite_rs.PanicException", kPanicDoc,
+  PyObject*& panic = state().panic_type;
+  if (!panic) {
+    PyObject* t = PyErr_NewExceptionWithDoc(messages::kPanicTypeName, messages::kPanicDoc,
                                             PyExc_BaseException, nullptr);
     if (!t) return nullptr;
     // Creation can run Python code; the first value stored wins.
-    if (g_panic_type) {
+    if (panic) {
       Py_DECREF(t);
     } else {
-      g_panic_type = t;
+      panic = t;
     }
   }
-  return g_panic_type;
+  return panic;
 }
 
 void raise_panic(std::string_view text) noexcept {
   PyObject* t = panic_exception_type();
   if (!t) return;  // the creation failure stays raised
-  raise_text(t, text.empty() ? std::string_view(kGenericPanic) : text);
+  raise_text(t, text.empty() ? messages::kGenericPanic : text);
 }
 
 void raise_current_exception() noexcept {
@@ -280,30 +239,27 @@ void raise_current_exception() noexcept {
     throw;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    raise_panic("capacity overflow");
   } catch (const std::exception& e) {
+    // The core's own words: a std::length_error says which capacity overflowed.
     raise_panic(e.what());
   } catch (...) {
-    raise_panic(kGenericPanic);
+    raise_panic(messages::kGenericPanic);
   }
 }
 
 Error fetch_error() {
   PyObject *t, *v, *tb;
   PyErr_Fetch(&t, &v, &tb);
-  if (!t) return Error::message(PyExc_SystemError, kNoneSet);
+  if (!t) return Error::message(PyExc_SystemError, messages::kNoExceptionSet);
   PyObject* panic = panic_exception_type();
   if (panic && PyErr_GivenExceptionMatches(t, panic)) {
     // A panic of this module raised in a nested call, coming back through Python code.
     PyErr_NormalizeException(&t, &v, &tb);
     std::optional<std::string> text = v ? lenient_str(v) : std::nullopt;
-    std::fputs("native code panicked again while handling a panic raised from Python code\n"
-               "the Python traceback of the nested panic follows:\n",
-               stderr);
+    std::fputs(messages::kNestedPanic, stderr);
     PyErr_Restore(t, v, tb);
     PyErr_PrintEx(0);
-    return Error::panic(text ? *text : "Unwrapped panic from Python code");
+    return Error::panic(text ? *text : messages::kUnwrappedPanic);
   }
   if (!panic) PyErr_Clear();
   return Error::fetched(Owned::steal(t), Owned::steal(v), Owned::steal(tb));
@@ -319,7 +275,7 @@ Error type_error(std::string text) { return Error::message(PyExc_TypeError, std:
 Error value_error(std::string text) { return Error::message(PyExc_ValueError, std::move(text)); }
 
 Error conversion_error(PyObject* obj, const char* target) {
-  return type_error("'" + type_qualname(obj) + "' object cannot be converted to '" + target + "'");
+  return type_error(messages::cannot_convert(type_qualname(obj), target));
 }
 
 Error receiver_error(PyObject* self, const char* class_name) {
@@ -328,7 +284,7 @@ Error receiver_error(PyObject* self, const char* class_name) {
 
 Error argument_error(Error error, const char* name) {
   if (error.type() != PyExc_TypeError) return error;
-  std::string prefix = std::string("argument '") + name + "': ";
+  std::string prefix = messages::argument_prefix(name);
   if (error.kind() == Error::Kind::kMessage) return type_error(prefix + error.text());
   Owned first = std::move(error).into_exception();
   if (!first) return fetch_error();
@@ -348,10 +304,10 @@ Status init_runtime() {
   const char* version = Py_GetVersion();
   int major = 0, minor = 0;
   if (std::sscanf(version, "%d.%d", &major, &minor) != 2 || major != 3)
-    return Error::panic("unrecognised interpreter version");
-  g_runtime.minor = minor;
+    return Error::panic(messages::kUnknownVersion);
+  state().runtime.minor = minor;
   // 3.9 exports the function too, outside the stable ABI: it is used only where promised.
-  if (minor >= 10) g_runtime.as_utf8_and_size = &PyUnicode_AsUTF8AndSize;
+  if (minor >= 10) state().runtime.as_utf8_and_size = &PyUnicode_AsUTF8AndSize;
   return Unit{};
 }
 
@@ -396,10 +352,10 @@ Status match_vector(const FunctionDescription& d, PyObject* const* args, Py_ssiz
 // ---- conversions ----------------------------------------------------------------------------
 
 Result<Str> to_str_slow(PyObject* obj) {
-  if (!PyUnicode_Check(obj)) return conversion_error(obj, "PyString");
-  if (g_runtime.as_utf8_and_size) {
+  if (!PyUnicode_Check(obj)) return conversion_error(obj, messages::kToStr);
+  if (state().runtime.as_utf8_and_size) {
     Py_ssize_t size = 0;
-    const char* data = g_runtime.as_utf8_and_size(obj, &size);
+    const char* data = state().runtime.as_utf8_and_size(obj, &size);
     if (!data) return fetch_error();
     return Str{std::string_view(data, static_cast<std::size_t>(size)), Owned()};
   }
@@ -456,47 +412,48 @@ Result<bool> to_bool(PyObject* obj) {
   if (!module || !name) {
     Error error = fetch_error();
     if (ends_the_call(error)) return error;
-    return conversion_error(obj, "PyBool");
+    return conversion_error(obj, messages::kToBool);
   }
   const bool numpy = PyUnicode_Check(module.get()) &&
                      PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
                      PyUnicode_Check(name.get()) &&
                      (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
                       PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
-  if (!numpy) return conversion_error(obj, "PyBool");
+  if (!numpy) return conversion_error(obj, messages::kToBool);
   Owned method = Owned::steal(PyObject_GetAttrString(type, "__bool__"));
   if (!method) {
     Error error = fetch_error();
     if (ends_the_call(error)) return error;
     std::string shown = lenient_str(type).value_or(std::string());
-    return type_error("object of type '" + shown + "' does not define a '__bool__' conversion");
+    return type_error(messages::no_bool_conversion(shown));
   }
   Owned r = Owned::steal(PyObject_CallFunctionObjArgs(method.get(), obj, nullptr));
   if (!r) return fetch_error();
   if (r.get() == Py_True) return true;
   if (r.get() == Py_False) return false;
-  return conversion_error(r.get(), "PyBool");
+  return conversion_error(r.get(), messages::kToBool);
 }
 
 Result<PyObject*> to_sequence(PyObject* obj) {
   if (PyList_Check(obj) || PyTuple_Check(obj)) return obj;
-  if (!g_sequence_abc) {
+  PyObject*& sequence_abc = state().sequence_abc;
+  if (!sequence_abc) {
     Owned abc = Owned::steal(PyImport_ImportModule("collections.abc"));
     if (!abc) return fetch_error();
     PyObject* seq = PyObject_GetAttrString(abc.get(), "Sequence");
     if (!seq) return fetch_error();
-    if (g_sequence_abc) {
+    if (sequence_abc) {
       Py_DECREF(seq);
     } else {
-      g_sequence_abc = seq;
+      sequence_abc = seq;
     }
   }
-  const int is = PyObject_IsInstance(obj, g_sequence_abc);
+  const int is = PyObject_IsInstance(obj, sequence_abc);
   if (is < 0) {
     PyErr_WriteUnraisable(obj);
-    return conversion_error(obj, "Sequence");
+    return conversion_error(obj, messages::kToSequence);
   }
-  if (is == 0) return conversion_error(obj, "Sequence");
+  if (is == 0) return conversion_error(obj, messages::kToSequence);
   return obj;
 }
 
@@ -509,11 +466,10 @@ Status add_row(StrRows<Width, Row>& out, PyObject* item) {
     out.rows.push_back(s.view);
     if (s.keep) [[unlikely]] out.keep.push_back(std::move(s.keep));
   } else {
-    if (!PyTuple_Check(item)) return conversion_error(item, "PyTuple");
+    if (!PyTuple_Check(item)) return conversion_error(item, messages::kToTuple);
     const Py_ssize_t n = PyTuple_Size(item);
     if (n != static_cast<Py_ssize_t>(Width)) {
-      return value_error("expected tuple of length " + number(Width) +
-                         ", but got tuple of length " + number(static_cast<std::size_t>(n)));
+      return value_error(messages::tuple_length(Width, static_cast<std::size_t>(n)));
     }
     const char* data[Width];
     Py_ssize_t size[Width];
@@ -550,8 +506,8 @@ Status to_str_rows(PyObject* obj, StrRows<Width, Row>& out, Holding holding) {
     }
     return Unit{};
   }
-  if (PyUnicode_Check(obj)) return type_error("Can't extract `str` to `Vec`");
-  if (!PySequence_Check(obj)) return conversion_error(obj, "Sequence");
+  if (PyUnicode_Check(obj)) return type_error(messages::kStrIsNotAList);
+  if (!PySequence_Check(obj)) return conversion_error(obj, messages::kToSequence);
   // The length only sizes the list in advance, and a sequence may claim more than it yields:
   // trust it up to a bound, and let longer lists grow as they are read.
   constexpr Py_ssize_t kMaxReserve = 1 << 16;
@@ -638,9 +594,9 @@ Status append_text_form(Out& out, PyObject* value) {
   } else if (PyFloat_CheckExact(value)) {
     core::append_float_repr(out, PyFloat_AsDouble(value));
     return Unit{};
-  } else if (PyUnicode_CheckExact(value) && g_runtime.as_utf8_and_size) {
+  } else if (PyUnicode_CheckExact(value) && state().runtime.as_utf8_and_size) {
     Py_ssize_t size = 0;
-    if (const char* data = g_runtime.as_utf8_and_size(value, &size)) {
+    if (const char* data = state().runtime.as_utf8_and_size(value, &size)) {
       out.append(data, static_cast<std::size_t>(size));
       return Unit{};
     }
@@ -654,9 +610,9 @@ Status append_text_form(Out& out, PyObject* value) {
     s = decimal_digits(value);
   }
   if (s) {
-    if (g_runtime.as_utf8_and_size) {
+    if (state().runtime.as_utf8_and_size) {
       Py_ssize_t size = 0;
-      const char* data = g_runtime.as_utf8_and_size(s.get(), &size);
+      const char* data = state().runtime.as_utf8_and_size(s.get(), &size);
       if (data) {
         out.append(data, static_cast<std::size_t>(size));
         return Unit{};
@@ -685,14 +641,12 @@ Status append_text_form(Out& out, PyObject* value) {
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
   if (name && PyUnicode_Check(name.get())) {
     if (Result<Str> n = to_str(name.get())) {
-      out += "<unprintable ";
-      out += n->view;
-      out += " object>";
+      out += messages::unprintable(n->view);
       return Unit{};
     }
   }
   PyErr_Clear();
-  out += "<unprintable object>";
+  out += messages::unprintable(std::nullopt);
   return Unit{};
 }
 
@@ -704,15 +658,15 @@ DictWalk::DictWalk(PyObject* dict) noexcept
 
 Error DictWalk::changed() const {
   if (PyDict_Size(dict_) != start_size_)
-    return Error::panic("dictionary changed size during iteration");
-  return Error::panic("dictionary keys changed during iteration");
+    return Error::panic(messages::kDictChangedSize);
+  return Error::panic(messages::kDictKeysChanged);
 }
 
 // ---- results ---------------------------------------------------------------------------------
 
 Result<Owned> creation_failed() {
   if (PyErr_Occurred()) PyErr_Print();
-  return Error::panic("Python API call failed");
+  return Error::panic(messages::kApiCallFailed);
 }
 
 Result<Owned> new_int(std::int64_t v) {
@@ -725,9 +679,12 @@ Owned new_none() noexcept { return Owned::borrow(Py_None); }
 
 // ---- classes ---------------------------------------------------------------------------------
 
-Result<PyObject*> class_type(ClassDef& def) {
-  if (def.type) return def.type;
-  // The table lives as long as the type, which is kept for the life of the process.
+namespace {
+
+/// The class's method table, made once for the process: the calling convention it names is
+/// the running interpreter's, the same in each of its lifetimes.
+PyMethodDef* method_table(ClassDef& def) {
+  if (def.method_table) return def.method_table;
   auto* table = new PyMethodDef[def.methods.size() + 1]();
   for (std::size_t i = 0; i < def.methods.size(); ++i) {
     const MethodEntry& m = def.methods[i];
@@ -737,7 +694,7 @@ Result<PyObject*> class_type(ClassDef& def) {
     if (!m.vector_entry) {
       out.ml_meth = m.tuple_entry;
       out.ml_flags = METH_NOARGS | m.extra_flags;
-    } else if (g_runtime.fastcall()) {
+    } else if (state().runtime.fastcall()) {
       constexpr int kMethFastcall = 0x0080;  // in the stable ABI from 3.10
       out.ml_meth = m.vector_entry;
       out.ml_flags = kMethFastcall | METH_KEYWORDS | m.extra_flags;
@@ -746,33 +703,58 @@ Result<PyObject*> class_type(ClassDef& def) {
       out.ml_flags = METH_VARARGS | METH_KEYWORDS | m.extra_flags;
     }
   }
+  def.method_table = table;
+  return table;
+}
+
+}  // namespace
+
+Result<PyObject*> class_type(ClassDef& def) {
+  PyObject*& slot = state().types[static_cast<std::size_t>(def.id)];
+  if (slot) return slot;
   constexpr std::string_view kPrefix = "builtins.";
   const std::string_view name = def.name;
-  if (kPrefix.size() + name.size() >= def.spec_name.size()) {
-    delete[] table;
-    return Error::message(PyExc_SystemError, "class name too long");
-  }
+  if (kPrefix.size() + name.size() >= def.spec_name.size())
+    return Error::message(PyExc_SystemError, messages::kClassNameTooLong);
   std::copy(kPrefix.begin(), kPrefix.end(), def.spec_name.begin());
   std::copy(name.begin(), name.end(), def.spec_name.begin() + kPrefix.size());
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(def.doc)},
       {Py_tp_new, reinterpret_cast<void*>(def.tp_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(def.tp_dealloc)},
-      {Py_tp_methods, table},
+      {Py_tp_methods, method_table(def)},
       {0, nullptr},
   };
   PyType_Spec spec{def.spec_name.data(), def.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
   PyObject* type = PyType_FromSpec(&spec);
-  if (!type) {
-    delete[] table;
-    return fetch_error();
-  }
-  if (def.type) {
+  if (!type) return fetch_error();
+  if (slot) {
     Py_DECREF(type);
   } else {
-    def.type = type;
+    slot = type;
   }
-  return def.type;
+  return slot;
+}
+
+// ---- the module state ------------------------------------------------------------------------
+
+void reset_state() noexcept {
+  ModuleState& s = state();
+  // Every reference is taken out of the state before it is dropped: dropping one may run
+  // code that reaches the state again.
+  const auto drop = [](PyObject*& p) { Py_XDECREF(std::exchange(p, nullptr)); };
+  for (PyObject*& t : s.types) drop(t);
+  drop(s.panic_type);
+  drop(s.sequence_abc);
+  for (PyObject*& n : s.diff_attribute_names) drop(n);
+  for (KeywordNames& names : s.keyword_names) {
+    names.ready = false;
+    for (PyObject*& n : names.interned) drop(n);
+  }
+  s.module = nullptr;
+  s.runtime = Runtime();
+  std::string().swap(s.statement);
+  if (!s.migration_leased) s.migration = core::MigrationText();
 }
 
 }  // namespace kestrelite::python

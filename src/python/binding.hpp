@@ -20,8 +20,11 @@
 #include <utility>
 #include <vector>
 
+#include "core/migration_diff.hpp"
 #include "core/small_text.hpp"
 #include "core/small_vector.hpp"
+#include "python/messages.hpp"
+#include "python/registry.hpp"
 
 // Checks of the binding's own invariants, on in debug and sanitizer builds.
 #if !defined(NDEBUG) || defined(__SANITIZE_ADDRESS__)
@@ -226,7 +229,7 @@ bool ends_the_call(const Error& error) noexcept;
 /// The class of internal failures (a BaseException), created once.
 PyObject* panic_exception_type();
 
-// ---- interpreter facts read once at start-up ------------------------------------------
+// ---- interpreter facts read at module initialisation --------------------------------
 
 struct Runtime {
   int minor = 9;  // CPython 3.<minor>
@@ -234,9 +237,9 @@ struct Runtime {
   AsUtf8AndSize as_utf8_and_size = nullptr;  // available in the stable ABI from 3.10
   bool fastcall() const noexcept { return minor >= 10; }
 };
-extern Runtime g_runtime;
 
-/// Reads the running interpreter's version and the functions newer versions offer.
+/// Reads the running interpreter's version and the functions newer versions offer into the
+/// module state.
 Status init_runtime();
 
 // ---- argument descriptions and matching ----------------------------------------------
@@ -248,6 +251,7 @@ struct FunctionDescription {
   const char* function_name;
   std::span<const std::string_view> params;  // lengths known, so matching needs no strlen
   std::size_t required;
+  KeywordMethod names = KeywordMethod::kNone;  // its interned names in the module state
 };
 
 /// One borrowed argument per parameter, nullptr where none was given.
@@ -260,6 +264,43 @@ struct KeywordNames {
   std::array<PyObject*, kMaxParams> interned{};
   bool ready = false;
 };
+
+// ---- the module state ------------------------------------------------------------------
+
+/// Everything the module keeps between calls, for one lifetime of the interpreter that owns
+/// it: made at module initialisation and as first needed, dropped when that interpreter
+/// frees the module (at finalisation), so that a later Py_Initialize and import start anew.
+/// Only read and written with the GIL held.
+struct ModuleState {
+  Runtime runtime;
+  /// The module object, borrowed: the interpreter owns it, and its freeing resets this state.
+  PyObject* module = nullptr;
+  /// The interpreter that owns the module (-1: none yet). Kept when the state is reset: the
+  /// first interpreter to import owns the module for the whole process. Subinterpreter ids
+  /// are never reused, and the main interpreter has the same id in every initialisation.
+  std::int64_t owner_interpreter = -1;
+  // Owned references, made on first need.
+  std::array<PyObject*, kClassCount> types{};
+  PyObject* panic_type = nullptr;
+  PyObject* sequence_abc = nullptr;  // collections.abc.Sequence
+  std::array<PyObject*, 3> diff_attribute_names{};  // "data_type", "nullable", "primary_key"
+  std::array<KeywordNames, kKeywordMethodCount> keyword_names{};
+  /// The query compiler's statement text. Each use fills it and makes its str with no
+  /// Python code run in between (making a str runs none), so no call can meet it in use.
+  std::string statement;
+  /// The schema diff's statements. Making the result lists may run the collector and so a
+  /// finaliser that calls diff_table again: a call takes it only while it is not leased.
+  core::MigrationText migration;
+  bool migration_leased = false;
+};
+
+extern ModuleState g_state;
+
+/// The one accessor of the module state.
+inline ModuleState& state() noexcept { return g_state; }
+
+/// Drops every reference and buffer the state holds (not the owning interpreter).
+void reset_state() noexcept;
 
 /// Tuple-and-dict convention.
 Status match_tuple(const FunctionDescription& desc, PyObject* args, PyObject* kwargs, Slots& out,
@@ -280,7 +321,7 @@ struct Str {
 /// interpreter lends (3.10+): false only with the exception set.
 inline bool lend_exact_utf8_or_raise(PyObject* obj, std::string_view& view) noexcept {
   Py_ssize_t size = 0;
-  const char* data = g_runtime.as_utf8_and_size(obj, &size);
+  const char* data = state().runtime.as_utf8_and_size(obj, &size);
   if (!data) [[unlikely]] return false;
   view = std::string_view(data, static_cast<std::size_t>(size));
   return true;
@@ -293,21 +334,21 @@ inline bool lend_exact_utf8_or_raise(PyObject* obj, std::string_view& view) noex
 /// finalisers, which may drop the str, so a caller that does not hold it reports the
 /// exception and leaves the str alone.
 inline bool lend_utf8_or_raise(PyObject* obj, std::string_view& view) noexcept {
-  if (!PyUnicode_CheckExact(obj) || !g_runtime.as_utf8_and_size) return false;
+  if (!PyUnicode_CheckExact(obj) || !state().runtime.as_utf8_and_size) return false;
   return lend_exact_utf8_or_raise(obj, view);
 }
 
 /// As lend_utf8_or_raise with the exception cleared, for a str that stays alive (held, or
 /// an argument of the call) and is read again on the full route, which reports it.
 inline bool lend_utf8(PyObject* obj, std::string_view& view) noexcept {
-  if (!PyUnicode_CheckExact(obj) || !g_runtime.as_utf8_and_size) return false;
+  if (!PyUnicode_CheckExact(obj) || !state().runtime.as_utf8_and_size) return false;
   if (lend_exact_utf8_or_raise(obj, view)) [[likely]] return true;
   PyErr_Clear();
   return false;
 }
 
 /// Whether a lend_utf8_or_raise that returned false left an exception. Only 3.10+ lends.
-inline bool lend_raised() noexcept { return g_runtime.as_utf8_and_size && PyErr_Occurred(); }
+inline bool lend_raised() noexcept { return state().runtime.as_utf8_and_size && PyErr_Occurred(); }
 
 /// The full route: any str or subclass, on every version, with its failures.
 Result<Str> to_str_slow(PyObject* obj);
@@ -370,7 +411,7 @@ inline Status str_arg(PyObject* obj, const char* name, Str& out) {
 inline Result<PyObject*> to_dict(PyObject* obj) {
   // An exact dict needs no call for its type flags.
   if (PyDict_CheckExact(obj) || PyDict_Check(obj)) return obj;
-  return conversion_error(obj, "PyDict");
+  return conversion_error(obj, messages::kToDict);
 }
 /// A list, tuple or collections.abc.Sequence, borrowed.
 Result<PyObject*> to_sequence(PyObject* obj);
@@ -419,7 +460,7 @@ enum class PlainRead { kDone, kOther, kFailed };
 template <Holding H, std::size_t Width, class Row>
 [[gnu::always_inline]] inline PlainRead read_plain_rows(PyObject* obj, StrRows<Width, Row>& out) {
   const bool list = PyList_CheckExact(obj);
-  const auto lend = g_runtime.as_utf8_and_size;
+  const auto lend = state().runtime.as_utf8_and_size;
   if ((!list && !PyTuple_CheckExact(obj)) || !lend) return PlainRead::kOther;
   const Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
   out.rows.reserve(static_cast<std::size_t>(n));
@@ -603,32 +644,34 @@ struct MethodEntry {
 };
 
 struct ClassDef {
+  ClassId id;
   const char* name;
   const char* doc;  // "{name}()\n--\n\n"
   int basicsize;
   newfunc tp_new;
   destructor tp_dealloc;
   std::span<const MethodEntry> methods;
-  PyObject* type = nullptr;  // created on first need, kept for the life of the process
-  // "builtins.{name}": 3.9 keeps a pointer into it as the type's name, so it lives here,
-  // beside the type, rather than on the heap where nothing would point at it once 3.10+
-  // has copied it.
+  // Made once for the process and never changed after: every type made from this class,
+  // in any lifetime of the interpreter, points into them. 3.9 keeps a pointer into
+  // spec_name ("builtins.{name}") as the type's name, and the types keep the method table.
+  PyMethodDef* method_table = nullptr;
   std::array<char, 64> spec_name{};
 };
 
-/// The class's type object, created on first need (borrowed).
+/// The class's type object, created on first need and kept in the module state (borrowed).
 Result<PyObject*> class_type(ClassDef& def);
 
 /// Whether `self` is an instance of the class (a subclass's included).
 inline bool is_instance_of(PyObject* self, const ClassDef& def) noexcept {
-  return def.type && PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(def.type));
+  PyObject* type = state().types[static_cast<std::size_t>(def.id)];
+  return type && PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type));
 }
 
 template <class State>
 Result<SharedRef<State>> take_shared(PyObject* self, ClassDef& def) {
   if (!is_instance_of(self, def)) [[unlikely]] return receiver_error(self, def.name);
   auto* inst = reinterpret_cast<Instance<State>*>(self);
-  if (inst->borrow == -1) return Error::message(PyExc_RuntimeError, "Already mutably borrowed");
+  if (inst->borrow == -1) return Error::message(PyExc_RuntimeError, messages::kMutablyBorrowed);
   return SharedRef<State>(inst);
 }
 
@@ -642,7 +685,7 @@ template <class State>
 Result<ExclusiveRef<State>> take_exclusive(PyObject* self, ClassDef& def) {
   if (!is_instance_of(self, def)) [[unlikely]] return receiver_error(self, def.name);
   auto* inst = reinterpret_cast<Instance<State>*>(self);
-  if (inst->borrow != 0) return Error::message(PyExc_RuntimeError, "Already borrowed");
+  if (inst->borrow != 0) return Error::message(PyExc_RuntimeError, messages::kBorrowed);
   return ExclusiveRef<State>(inst);
 }
 
@@ -686,12 +729,18 @@ void dealloc_barrier(Body&& body) noexcept {
 using MethodImpl = Result<Owned> (*)(PyObject* self, const Slots& args);
 using NoArgsImpl = Result<Owned> (*)(PyObject* self);
 
+/// The interned parameter names of a method that takes keywords.
+template <const FunctionDescription& Desc>
+KeywordNames* keyword_names() noexcept {
+  static_assert(Desc.names != KeywordMethod::kNone, "a keyword method has a KeywordMethod");
+  return &state().keyword_names[static_cast<std::size_t>(Desc.names)];
+}
+
 template <const FunctionDescription& Desc, MethodImpl Impl>
 PyObject* tuple_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return barrier([&]() -> Result<Owned> {
-    static KeywordNames names;
     Slots slots{};
-    KESTRELITE_CHECK(match_tuple(Desc, args, kwargs, slots, &names));
+    KESTRELITE_CHECK(match_tuple(Desc, args, kwargs, slots, keyword_names<Desc>()));
     return Impl(self, slots);
   });
 }
@@ -700,9 +749,8 @@ template <const FunctionDescription& Desc, MethodImpl Impl>
 PyObject* vector_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
   return barrier([&]() -> Result<Owned> {
-    static KeywordNames names;
     Slots slots{};
-    KESTRELITE_CHECK(match_vector(Desc, args, nargs, kwnames, slots, &names));
+    KESTRELITE_CHECK(match_vector(Desc, args, nargs, kwnames, slots, keyword_names<Desc>()));
     return Impl(self, slots);
   });
 }
@@ -738,7 +786,7 @@ PyObject* generic_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     KESTRELITE_CHECK(match_tuple(Desc, args, kwargs, slots));
     allocfunc alloc = nullptr;
     // Before 3.10 PyType_GetSlot only answers for heap types.
-    if (g_runtime.minor >= 10 || (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE))
+    if (state().runtime.minor >= 10 || (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE))
       alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     if (!alloc) alloc = PyType_GenericAlloc;
     PyObject* self = alloc(type, 0);
@@ -758,7 +806,7 @@ void generic_dealloc(PyObject* self) noexcept {
     inst->state.~State();
   });
   freefunc free_fn = nullptr;
-  if (g_runtime.minor >= 10 || (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE))
+  if (state().runtime.minor >= 10 || (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE))
     free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   if (!free_fn) free_fn = PyObject_Free;
   free_fn(self);

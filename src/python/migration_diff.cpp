@@ -21,28 +21,27 @@ struct NoState {};
 constexpr std::string_view kNoParams[] = {""};
 constexpr FunctionDescription kNew{"SchemaDiffEngine", "__new__", std::span(kNoParams, 0), 0};
 constexpr std::string_view kDiffParams[] = {"table_name", "model_fields", "db_columns", "_dialect"};
-constexpr FunctionDescription kDiffTable{"SchemaDiffEngine", "diff_table", kDiffParams, 4};
+constexpr FunctionDescription kDiffTable{"SchemaDiffEngine", "diff_table", kDiffParams, 4, KeywordMethod::kDiffTable};
 
-/// The attribute names looked up in a column's dict, made once.
+/// The attribute names looked up in a column's dict, interned, in the module state.
 struct AttributeNames {
-  PyObject* data_type = nullptr;
-  PyObject* nullable = nullptr;
-  PyObject* primary_key = nullptr;
+  PyObject* data_type;
+  PyObject* nullable;
+  PyObject* primary_key;
 };
 
-Result<const AttributeNames*> attribute_names() {
-  static AttributeNames names;
-  if (!names.primary_key) {
-    for (auto [slot, text] : {std::pair{&names.data_type, "data_type"},
-                              std::pair{&names.nullable, "nullable"},
-                              std::pair{&names.primary_key, "primary_key"}}) {
-      if (*slot) continue;
-      PyObject* s = PyUnicode_InternFromString(text);
+Result<AttributeNames> attribute_names() {
+  std::array<PyObject*, 3>& names = state().diff_attribute_names;
+  if (!names[2]) {
+    constexpr const char* kTexts[] = {"data_type", "nullable", "primary_key"};
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (names[i]) continue;
+      PyObject* s = PyUnicode_InternFromString(kTexts[i]);
       if (!s) return fetch_error();
-      *slot = s;
+      names[i] = s;
     }
   }
-  return &names;
+  return AttributeNames{names[0], names[1], names[2]};
 }
 
 /// A plain lookup (no __missing__, no overridden __getitem__): the value borrowed, nullptr
@@ -196,14 +195,13 @@ Result<Owned> statement_list(const core::MigrationText& m,
       std::views::transform(side, [&m](core::MigrationText::Span span) { return m.at(span); }));
 }
 
-/// The statements buffer, reused from call to call. Making the result lists may run the
-/// collector (3.9 to 3.11), and a finaliser may call diff_table again while this call still
-/// reads its statements: a call that finds the buffer taken writes into one of its own.
+/// The statements buffer: the module state's while no other call holds it (see
+/// ModuleState::migration), else one of this call's own.
 class StatementBuffer {
  public:
-  StatementBuffer() : leased_(!busy_) {
+  StatementBuffer() : leased_(!state().migration_leased) {
     if (leased_) {
-      busy_ = true;
+      state().migration_leased = true;
     } else {
       own_.emplace();
     }
@@ -211,16 +209,11 @@ class StatementBuffer {
   StatementBuffer(const StatementBuffer&) = delete;
   StatementBuffer& operator=(const StatementBuffer&) = delete;
   ~StatementBuffer() {
-    if (leased_) busy_ = false;
+    if (leased_) state().migration_leased = false;
   }
-  core::MigrationText& get() noexcept { return leased_ ? shared() : *own_; }
+  core::MigrationText& get() noexcept { return leased_ ? state().migration : *own_; }
 
  private:
-  static core::MigrationText& shared() noexcept {
-    static core::MigrationText buffer;
-    return buffer;
-  }
-  static inline bool busy_ = false;
   bool leased_;
   std::optional<core::MigrationText> own_;
 };
@@ -302,7 +295,7 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     } else {
       column = &merged.column(name);
     }
-    KESTRELITE_CHECK(read_column(attrs, *names, *column, holds));
+    KESTRELITE_CHECK(read_column(attrs, names, *column, holds));
   }
 
   // Nothing below runs Python code: the database's names need no hold but their 3.9 copies.
@@ -357,6 +350,7 @@ const MethodEntry kMethods[] = {
 }  // namespace
 
 ClassDef g_schema_diff_engine_class{
+    ClassId::kSchemaDiffEngine,
     "SchemaDiffEngine",
     "SchemaDiffEngine()\n--\n\n",
     sizeof(Instance<NoState>),

@@ -1,7 +1,6 @@
 // Module entry: binds the module to the first interpreter that imports it, builds the module
-// object once and registers the four classes.
+// object once for each lifetime of that interpreter and registers the four classes.
 
-#include <atomic>
 #include <cstdint>
 
 #include "python/binding.hpp"
@@ -10,11 +9,15 @@
 namespace kestrelite::python {
 namespace {
 
-std::atomic<std::int64_t> g_interpreter_id{-1};
-PyObject* g_module = nullptr;
+/// The interpreter frees the module at its finalisation (or when the last reference to it
+/// goes): the state made for it goes with it.
+void free_module(void* module) noexcept {
+  if (module == state().module) reset_state();
+}
 
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "_kestrelite_rs", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_kestrelite_rs", "", 0, nullptr, nullptr, nullptr, nullptr,
+    &free_module,
 };
 
 /// Appends the class to __all__ and sets it as a module attribute.
@@ -23,7 +26,7 @@ Status register_class(PyObject* module, ClassDef& def) {
   if (!type) {
     Owned cause = std::move(type).error().into_exception();
     if (!cause) return fetch_error();
-    std::string text = std::string("An error occurred while initializing class ") + def.name;
+    std::string text = messages::class_init_failed(def.name);
     Owned message = Owned::steal(
         PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (!message) return fetch_error();
@@ -41,7 +44,7 @@ Status register_class(PyObject* module, ClassDef& def) {
     if (!all) return fetch_error();
     if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return fetch_error();
   }
-  if (!PyList_Check(all.get())) return conversion_error(all.get(), "PyList");
+  if (!PyList_Check(all.get())) return conversion_error(all.get(), messages::kToList);
   Owned name = Owned::steal(PyUnicode_FromString(def.name));
   if (!name) return fetch_error();
   if (PyList_Append(all.get(), name.get()) < 0) return fetch_error();
@@ -53,13 +56,13 @@ Result<Owned> init_module() {
   PyInterpreterState* interp = PyInterpreterState_Get();
   const std::int64_t id = PyInterpreterState_GetID(interp);
   if (id == -1) return fetch_error();
-  std::int64_t expected = -1;
-  if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-    return Error::message(PyExc_ImportError,
-                          "_kestrelite_rs: single-interpreter extension modules do not yet "
-                          "support subinterpreters");
+  ModuleState& s = state();
+  // Every import runs with the GIL held, and nothing here releases it before the claim.
+  if (s.owner_interpreter == -1) s.owner_interpreter = id;
+  if (s.owner_interpreter != id) {
+    return Error::message(PyExc_ImportError, messages::kSubinterpreters);
   }
-  if (g_module) return Owned::borrow(g_module);
+  if (s.module) return Owned::borrow(s.module);
   KESTRELITE_CHECK(init_runtime());
   Owned module = Owned::steal(PyModule_Create2(&g_module_def, 3));
   if (!module) return fetch_error();
@@ -67,8 +70,8 @@ Result<Owned> init_module() {
                         &g_batch_aggregator_class, &g_schema_diff_engine_class}) {
     KESTRELITE_CHECK(register_class(module.get(), *def));
   }
-  if (g_module) return Owned::borrow(g_module);  // an interleaved import finished first
-  g_module = Owned::borrow(module.get()).release();
+  if (s.module) return Owned::borrow(s.module);  // an interleaved import finished first
+  s.module = module.get();
   return module;
 }
 

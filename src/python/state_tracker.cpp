@@ -75,13 +75,13 @@ constexpr std::string_view kNoParams[] = {""};
 constexpr FunctionDescription kNew{"StateTracker", "__new__", std::span(kNoParams, 0), 0};
 constexpr std::string_view kDataParams[] = {"data"};
 constexpr FunctionDescription kSetInitialState{"StateTracker", "set_initial_state", kDataParams,
-                                               1};
+                                               1, KeywordMethod::kSetInitialState};
 constexpr std::string_view kSetFieldParams[] = {"field", "value"};
-constexpr FunctionDescription kSetField{"StateTracker", "set_field", kSetFieldParams, 2};
+constexpr FunctionDescription kSetField{"StateTracker", "set_field", kSetFieldParams, 2, KeywordMethod::kSetField};
 constexpr std::string_view kFieldParams[] = {"field"};
-constexpr FunctionDescription kGetField{"StateTracker", "get_field", kFieldParams, 1};
+constexpr FunctionDescription kGetField{"StateTracker", "get_field", kFieldParams, 1, KeywordMethod::kGetField};
 constexpr std::string_view kCountParams[] = {"count"};
-constexpr FunctionDescription kBenchmark{"StateTracker", "benchmark_pure_rust", kCountParams, 1};
+constexpr FunctionDescription kBenchmark{"StateTracker", "benchmark_pure_rust", kCountParams, 1, KeywordMethod::kBenchmark};
 
 Result<Owned> set_initial_state(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(fields, take_exclusive<Fields>(self, g_state_tracker_class));
@@ -170,7 +170,7 @@ Result<Owned> hydrate_snapshot(PyObject* self) {
 Result<Owned> benchmark_pure_rust(PyObject*, const Slots& a) {
   KESTRELITE_TRY(count, convert_arg(a[0], "count", to_u64));
   std::optional<double> seconds = core::run_native_benchmark(count);
-  if (!seconds) return Error::panic("capacity overflow");
+  if (!seconds) return Error::panic(messages::kCapacityOverflow);
   return new_float(*seconds);
 }
 
@@ -192,6 +192,7 @@ const MethodEntry kMethods[] = {
 }  // namespace
 
 ClassDef g_state_tracker_class{
+    ClassId::kStateTracker,
     "StateTracker",
     "StateTracker()\n--\n\n",
     sizeof(Instance<Fields>),
