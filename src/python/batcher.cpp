@@ -22,11 +22,15 @@ using Keys = core::KeySets;
 constexpr std::string_view kNoParams[] = {""};
 constexpr FunctionDescription kNew{"BatchAggregator", "__new__", std::span(kNoParams, 0), 0};
 constexpr std::string_view kKeyParams[] = {"key"};
-constexpr FunctionDescription kAddKeyInt{"BatchAggregator", "add_key_int", kKeyParams, 1, KeywordMethod::kAddKeyInt};
-constexpr FunctionDescription kAddKeyStr{"BatchAggregator", "add_key_str", kKeyParams, 1, KeywordMethod::kAddKeyStr};
-constexpr FunctionDescription kAddKey{"BatchAggregator", "add_key", kKeyParams, 1, KeywordMethod::kAddKey};
+constexpr FunctionDescription kAddKeyInt{"BatchAggregator", "add_key_int", kKeyParams, 1,
+                                         KeywordMethod::kAddKeyInt};
+constexpr FunctionDescription kAddKeyStr{"BatchAggregator", "add_key_str", kKeyParams, 1,
+                                         KeywordMethod::kAddKeyStr};
+constexpr FunctionDescription kAddKey{"BatchAggregator", "add_key", kKeyParams, 1,
+                                      KeywordMethod::kAddKey};
 constexpr std::string_view kKeysParams[] = {"keys"};
-constexpr FunctionDescription kAddKeysBatch{"BatchAggregator", "add_keys_batch", kKeysParams, 1, KeywordMethod::kAddKeysBatch};
+constexpr FunctionDescription kAddKeysBatch{"BatchAggregator", "add_keys_batch", kKeysParams, 1,
+                                            KeywordMethod::kAddKeysBatch};
 
 /// Running out of memory while reading a key's integer or text is the call's error: the key
 /// must not be stored in another form for want of memory.

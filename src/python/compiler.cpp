@@ -26,16 +26,21 @@ constexpr FunctionDescription kNew{"QueryCompiler", "__new__", std::span(kNoPara
 
 constexpr std::string_view kPlaceholderParams[] = {"dialect", "index"};
 constexpr FunctionDescription kGetPlaceholder{"QueryCompiler", "get_placeholder",
-                                              kPlaceholderParams, 2, KeywordMethod::kGetPlaceholder};
+                                              kPlaceholderParams, 2,
+                                              KeywordMethod::kGetPlaceholder};
 constexpr std::string_view kSelectParams[] = {"table",    "columns", "wheres", "joins",
                                          "order_by", "limit",   "offset", "dialect"};
-constexpr FunctionDescription kCompileSelect{"QueryCompiler", "compile_select", kSelectParams, 5, KeywordMethod::kCompileSelect};
+constexpr FunctionDescription kCompileSelect{"QueryCompiler", "compile_select", kSelectParams, 5,
+                                             KeywordMethod::kCompileSelect};
 constexpr std::string_view kInsertParams[] = {"table", "columns", "dialect"};
-constexpr FunctionDescription kCompileInsert{"QueryCompiler", "compile_insert", kInsertParams, 3, KeywordMethod::kCompileInsert};
+constexpr FunctionDescription kCompileInsert{"QueryCompiler", "compile_insert", kInsertParams, 3,
+                                             KeywordMethod::kCompileInsert};
 constexpr std::string_view kUpdateParams[] = {"table", "columns", "pk_col", "dialect"};
-constexpr FunctionDescription kCompileUpdate{"QueryCompiler", "compile_update", kUpdateParams, 4, KeywordMethod::kCompileUpdate};
+constexpr FunctionDescription kCompileUpdate{"QueryCompiler", "compile_update", kUpdateParams, 4,
+                                             KeywordMethod::kCompileUpdate};
 constexpr std::string_view kDeleteParams[] = {"table", "pk_col", "dialect"};
-constexpr FunctionDescription kCompileDelete{"QueryCompiler", "compile_delete", kDeleteParams, 3, KeywordMethod::kCompileDelete};
+constexpr FunctionDescription kCompileDelete{"QueryCompiler", "compile_delete", kDeleteParams, 3,
+                                             KeywordMethod::kCompileDelete};
 
 /// The statement buffer of the module state (see ModuleState::statement for why no call
 /// meets it in use), so that building a statement allocates only when it is longer than any

@@ -21,7 +21,8 @@ struct NoState {};
 constexpr std::string_view kNoParams[] = {""};
 constexpr FunctionDescription kNew{"SchemaDiffEngine", "__new__", std::span(kNoParams, 0), 0};
 constexpr std::string_view kDiffParams[] = {"table_name", "model_fields", "db_columns", "_dialect"};
-constexpr FunctionDescription kDiffTable{"SchemaDiffEngine", "diff_table", kDiffParams, 4, KeywordMethod::kDiffTable};
+constexpr FunctionDescription kDiffTable{"SchemaDiffEngine", "diff_table", kDiffParams, 4,
+                                         KeywordMethod::kDiffTable};
 
 /// The attribute names looked up in a column's dict, interned, in the module state.
 struct AttributeNames {
@@ -89,9 +90,7 @@ Result<std::string_view> held_text_slow(PyObject* obj, Holds& holds) {
   return s.view;
 }
 
-/// Sets `out` to the text of `obj` (a str), kept readable until `holds` goes. The view is
-/// lent straight into `out`: a view written as two words and read back as one 16-byte
-/// copy waits for the stores to drain, and those loads were where perf found a diff most.
+/// Sets `out` to the text of `obj` (a str), kept readable until `holds` goes.
 [[gnu::always_inline]] inline Status held_text(PyObject* obj, Holds& holds,
                                                std::string_view& out) {
   // Held first: a str that fails to lend makes an exception, which may run finalisers.
@@ -131,8 +130,7 @@ Status read_flag(PyObject* value, bool& flag) {
 /// the lookups would: every key is an exact str (so equal to a name exactly when its text is,
 /// with no __eq__ to run), and the flags present are True or False (so reading them runs no
 /// Python code that could change the dict). False when the lookups must be made instead.
-/// Walks exactly the dict's size in entries, sparing the call that would report the end:
-/// most column dicts hold one or two entries. Inline in both reads, as it runs per column.
+/// Walks exactly the dict's size in entries.
 [[gnu::always_inline]] inline bool scan_column(PyObject* attrs, const AttributeNames& names,
                                                PyObject* (&found)[3]) noexcept {
   Py_ssize_t pos = 0;
@@ -176,7 +174,7 @@ Status read_flag(PyObject* value, bool& flag) {
 }
 
 /// Reads a column's three attributes from its dict into `column`; absent or unconvertible
-/// values leave the defaults (see read_data_type and read_flag). Kept in the loop of its one caller, which runs it per column.
+/// values leave the defaults (see read_data_type and read_flag).
 [[gnu::always_inline]] inline Status read_column(PyObject* attrs, const AttributeNames& names,
                                                  core::ModelColumn& column, Holds& holds) {
   PyObject* found[3] = {nullptr, nullptr, nullptr};

@@ -37,7 +37,6 @@ class RowLoad {
     if (in_place_) fields_.truncate(kept_);
   }
 
-  // Kept in the loop of its one caller: as a call it costs some 35 instructions a field.
   [[gnu::always_inline]] Status field(PyObject* key, PyObject* value, Py_ssize_t row_size) {
     Str name;
     KESTRELITE_CHECK(str_into(key, name));
@@ -74,14 +73,17 @@ class RowLoad {
 constexpr std::string_view kNoParams[] = {""};
 constexpr FunctionDescription kNew{"StateTracker", "__new__", std::span(kNoParams, 0), 0};
 constexpr std::string_view kDataParams[] = {"data"};
-constexpr FunctionDescription kSetInitialState{"StateTracker", "set_initial_state", kDataParams,
-                                               1, KeywordMethod::kSetInitialState};
+constexpr FunctionDescription kSetInitialState{"StateTracker", "set_initial_state", kDataParams, 1,
+                                               KeywordMethod::kSetInitialState};
 constexpr std::string_view kSetFieldParams[] = {"field", "value"};
-constexpr FunctionDescription kSetField{"StateTracker", "set_field", kSetFieldParams, 2, KeywordMethod::kSetField};
+constexpr FunctionDescription kSetField{"StateTracker", "set_field", kSetFieldParams, 2,
+                                        KeywordMethod::kSetField};
 constexpr std::string_view kFieldParams[] = {"field"};
-constexpr FunctionDescription kGetField{"StateTracker", "get_field", kFieldParams, 1, KeywordMethod::kGetField};
+constexpr FunctionDescription kGetField{"StateTracker", "get_field", kFieldParams, 1,
+                                        KeywordMethod::kGetField};
 constexpr std::string_view kCountParams[] = {"count"};
-constexpr FunctionDescription kBenchmark{"StateTracker", "benchmark_pure_rust", kCountParams, 1, KeywordMethod::kBenchmark};
+constexpr FunctionDescription kBenchmark{"StateTracker", "benchmark_pure_rust", kCountParams, 1,
+                                         KeywordMethod::kBenchmark};
 
 Result<Owned> set_initial_state(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(fields, take_exclusive<Fields>(self, g_state_tracker_class));
