@@ -38,54 +38,27 @@ bool out_of_memory(const Error& e) {
   return PyErr_GivenExceptionMatches(e.type(), PyExc_MemoryError) != 0;
 }
 
-enum class Plain : std::uint8_t { kNew, kKnown, kOther };
-
-/// Adds a plain int or str, which runs no Python code and needs no result value; kOther for
-/// any other key, and for a plain one the direct reading refuses (out of range, lone
-/// surrogates, no memory for its UTF-8), which the general path then reads again.
-inline Plain add_plain(Keys& keys, PyObject* key) {
-  if (PyLong_CheckExact(key)) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(key, &overflow);
-    if (overflow == 0 && !(v == -1 && PyErr_Occurred()))
-      return keys.add_int(v) ? Plain::kNew : Plain::kKnown;
-  } else if (PyUnicode_CheckExact(key) && state().runtime.as_utf8_and_size) {
-    Py_ssize_t size = 0;
-    if (const char* data = state().runtime.as_utf8_and_size(key, &size)) {
-      const std::string_view text(data, static_cast<std::size_t>(size));
-      return keys.add_str(text) ? Plain::kNew : Plain::kKnown;
-    }
-  } else {
-    return Plain::kOther;
-  }
-  PyErr_Clear();
-  return Plain::kOther;
-}
-
-/// Adds a key that add_plain did not take: an in-range integer form, else a str's own text,
-/// else its text form.
-Result<bool> add_other(Keys& keys, PyObject* key) {
-  // An object without __index__ would only raise and discard a TypeError: skip the attempt.
-  if (PyLong_Check(key) || PyIndex_Check(key)) {
+/// Adds one key of any type, classified in this order: an integer when it has an in-range
+/// integer form (an int, or an object with __index__), else a str's own text, else its text
+/// form. The caller holds `key`. Fails only when the module itself cannot go on: running out
+/// of memory while reading a form must not store the key in another.
+[[gnu::always_inline]] inline Result<bool> add_any(Keys& keys, PyObject* key) {
+  const bool exact_int = PyLong_CheckExact(key);
+  const bool exact_str = !exact_int && PyUnicode_CheckExact(key);
+  if (exact_int || (!exact_str && (PyLong_Check(key) || PyIndex_Check(key)))) {
     Result<std::int64_t> v = to_i64(key);
     if (v) return keys.add_int(*v);
     if (out_of_memory(v.error())) return std::move(v).error();
   }
-  if (PyUnicode_Check(key)) {
-    Result<Str> s = to_str(key);
-    if (s) return keys.add_str(s->view);
-    if (out_of_memory(s.error())) return std::move(s).error();
+  if (exact_str || (!exact_int && PyUnicode_Check(key))) {
+    Str s;
+    Status text = read_str(key, s);
+    if (text) return keys.add_str(s.view);
+    if (out_of_memory(text.error())) return std::move(text).error();
   }
   std::string text;
   KESTRELITE_CHECK(append_text_form(text, key));
   return keys.add_str(text);
-}
-
-/// Adds one key of any type: an integer when it has an in-range integer form, else a str's own
-/// text, else its text form. Fails only when the module itself cannot go on.
-Result<bool> add_any(Keys& keys, PyObject* key) {
-  if (const Plain p = add_plain(keys, key); p != Plain::kOther) return p == Plain::kNew;
-  return add_other(keys, key);
 }
 
 Result<Owned> add_key_int(PyObject* self, const Slots& a) {
@@ -112,35 +85,21 @@ Result<Owned> add_keys_batch(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(seq, convert_arg(a[0], "keys", to_sequence));
   const Py_ssize_t n = PySequence_Size(seq);
   if (n < 0) return fetch_error();
-  std::size_t added = 0;
-  // A list or tuple lends its items; one that is not a plain int or str is held while it is
-  // read, since reading it may run code that drops it from the list.
   const bool list = PyList_CheckExact(seq);
-  const bool lends = list || PyTuple_CheckExact(seq);
+  const bool tuple = !list && PyTuple_CheckExact(seq);
+  std::size_t added = 0;
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = nullptr;
-    Owned held;
-    if (lends) {
-      item = list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
-      if (!item) return fetch_error();
-      if (!PyLong_CheckExact(item) && !PyUnicode_CheckExact(item)) held = Owned::borrow(item);
+    // Each key is held while it is read: reading it may run code that changes the sequence.
+    Owned key;
+    if (list || tuple) {
+      PyObject* item = list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
+      if (!item) return fetch_error();  // a list shortened while it was read
+      key = Owned::borrow(item);
     } else {
-      held = Owned::steal(PySequence_GetItem(seq, i));
-      if (!held) return fetch_error();
-      item = held.get();
+      key = Owned::steal(PySequence_GetItem(seq, i));
+      if (!key) return fetch_error();
     }
-    if (const Plain p = add_plain(*keys, item); p != Plain::kOther) {
-      added += p == Plain::kNew;
-      continue;
-    }
-    if (list && !held) {
-      // The failed read made an exception, and before 3.12 making one may run the collector,
-      // whose finalisers may have dropped the item from the list: read it again, and hold it.
-      item = PyList_GetItem(seq, i);
-      if (!item) return fetch_error();
-      held = Owned::borrow(item);
-    }
-    KESTRELITE_TRY(is_new, add_other(*keys, item));
+    KESTRELITE_TRY(is_new, add_any(*keys, key.get()));
     added += is_new;
   }
   return new_count(added);

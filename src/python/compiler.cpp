@@ -47,18 +47,14 @@ constexpr FunctionDescription kCompileDelete{"QueryCompiler", "compile_delete", 
 /// before it.
 std::string& statement_buffer() { return state().statement; }
 
-// The insert and update builders read only strs after the column list, and making strs runs
-// no Python code, so the list cannot change before the text is written: its items are not
-// held.
 std::span<const std::string_view> column_views(const StrList& list) {
   return {list.rows.data(), list.rows.size()};
 }
 
-/// Reads a list argument in the caller's own code, a refusal prefixed with the argument name.
-template <Holding H, std::size_t Width, class Row>
-[[gnu::always_inline]] inline Status read_list_arg(PyObject* obj, const char* name,
-                                                   StrRows<Width, Row>& out) {
-  Status r = read_rows<H>(obj, out);
+/// Reads a list argument, a refusal prefixed with the argument name.
+template <std::size_t Width, class Row>
+[[gnu::always_inline]] inline Status read_list_arg(PyObject* obj, const char* name, StrRows<Width, Row>& out) {
+  Status r = read_rows(obj, out);
   if (!r) [[unlikely]] return argument_error(std::move(r).error(), name);
   return r;
 }
@@ -80,7 +76,7 @@ Result<Owned> compile_insert(PyObject* self, const Slots& a) {
   Str table;
   KESTRELITE_CHECK(str_arg(a[0], "table", table));
   StrList columns;
-  KESTRELITE_CHECK(read_list_arg<Holding::kNone>(a[1], "columns", columns));
+  KESTRELITE_CHECK(read_list_arg(a[1], "columns", columns));
   Str dialect;
   KESTRELITE_CHECK(str_arg(a[2], "dialect", dialect));
   const std::span<const std::string_view> names = column_views(columns);
@@ -94,7 +90,7 @@ Result<Owned> compile_update(PyObject* self, const Slots& a) {
   Str table;
   KESTRELITE_CHECK(str_arg(a[0], "table", table));
   StrList columns;
-  KESTRELITE_CHECK(read_list_arg<Holding::kNone>(a[1], "columns", columns));
+  KESTRELITE_CHECK(read_list_arg(a[1], "columns", columns));
   Str pk_col;
   KESTRELITE_CHECK(str_arg(a[2], "pk_col", pk_col));
   Str dialect;
@@ -126,7 +122,7 @@ Result<Str> upper_text_slow(PyObject* obj, core::SmallVector<Owned, 4>& keep) {
       PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "upper", "O", obj));
   if (!upper) return fetch_error();
   KESTRELITE_TRY(s, to_str(upper.get()));
-  if (s.keep) keep.push_back(std::move(s.keep));
+  if (s.owner) keep.push_back(std::move(s.owner));
   keep.push_back(std::move(upper));
   return Str{s.view, Owned()};
 }
@@ -145,18 +141,17 @@ Result<Owned> compile_select(PyObject* self, const Slots& a) {
   KESTRELITE_CHECK(check_receiver(self, g_query_compiler_class));
   Str table;
   KESTRELITE_CHECK(str_arg(a[0], "table", table));
-  // The limit and offset may run Python code (__index__), which may change the lists: every
-  // item read is held until the statement is written.
-  constexpr Holding H = Holding::kItems;
+  // The limit and offset may run Python code (__index__), which may change the lists: their
+  // items are held until the statement is written.
   // Each row's texts are read straight into the record the statement builder takes.
   StrList columns;
-  KESTRELITE_CHECK(read_list_arg<H>(a[1], "columns", columns));
+  KESTRELITE_CHECK(read_list_arg(a[1], "columns", columns));
   StrRows<3, core::Condition> wheres;
-  KESTRELITE_CHECK(read_list_arg<H>(a[2], "wheres", wheres));
+  KESTRELITE_CHECK(read_list_arg(a[2], "wheres", wheres));
   StrRows<3, core::Join> joins;
-  KESTRELITE_CHECK(read_list_arg<H>(a[3], "joins", joins));
+  KESTRELITE_CHECK(read_list_arg(a[3], "joins", joins));
   StrRows<2, core::OrderTerm> order_by;
-  KESTRELITE_CHECK(read_list_arg<H>(a[4], "order_by", order_by));
+  KESTRELITE_CHECK(read_list_arg(a[4], "order_by", order_by));
   std::optional<std::uint64_t> limit, offset;
   if (a[5] && a[5] != Py_None) KESTRELITE_CHECK(u64_arg(a[5], "limit", limit.emplace()));
   if (a[6] && a[6] != Py_None) KESTRELITE_CHECK(u64_arg(a[6], "offset", offset.emplace()));
@@ -166,9 +161,9 @@ Result<Owned> compile_select(PyObject* self, const Slots& a) {
   const std::span<const std::string_view> names = column_views(columns);
   core::SmallVector<Owned, 4> upper_keep;
   for (std::size_t i = 0; i < joins.rows.size(); ++i)
-    KESTRELITE_CHECK(upper_text(joins.tuples[i], 0, joins.rows[i].type, upper_keep));
+    KESTRELITE_CHECK(upper_text(joins.items[i], 0, joins.rows[i].type, upper_keep));
   for (std::size_t i = 0; i < order_by.rows.size(); ++i)
-    KESTRELITE_CHECK(upper_text(order_by.tuples[i], 1, order_by.rows[i].direction, upper_keep));
+    KESTRELITE_CHECK(upper_text(order_by.items[i], 1, order_by.rows[i].direction, upper_keep));
 
   core::SelectQuery query{table.view,
                           names,
@@ -184,7 +179,7 @@ Result<Owned> compile_select(PyObject* self, const Slots& a) {
   KESTRELITE_TRY(params, checked(PyList_New(static_cast<Py_ssize_t>(wheres.rows.size()))));
   // A plain str value is handed back itself; a subclass instance becomes a plain str.
   for (std::size_t k = 0; k < wheres.rows.size(); ++k) {
-    PyObject* given = PyTuple_GetItem(wheres.tuples[k], 2);
+    PyObject* given = PyTuple_GetItem(wheres.items[k], 2);
     Owned value;
     if (PyUnicode_CheckExact(given)) {
       value = Owned::borrow(given);

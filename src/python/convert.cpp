@@ -1,6 +1,8 @@
 #include "python/convert.hpp"
 
 #include <algorithm>
+#include <array>
+#include <utility>
 
 #include "core/compiler.hpp"
 #include "core/text.hpp"
@@ -8,25 +10,29 @@
 
 namespace kestrelite::python {
 
-Result<Str> to_str_slow(PyObject* obj) {
+Status read_str_other(PyObject* obj, Str& out) {
   if (!PyUnicode_Check(obj)) return conversion_error(obj, messages::kToStr);
-  if (state().runtime.as_utf8_and_size) {
+  if (const auto lend = state().runtime.as_utf8_and_size) {
     Py_ssize_t size = 0;
-    const char* data = state().runtime.as_utf8_and_size(obj, &size);
+    const char* data = lend(obj, &size);
     if (!data) return fetch_error();
-    return Str{std::string_view(data, static_cast<std::size_t>(size)), Owned()};
+    out.view = std::string_view(data, static_cast<std::size_t>(size));
+    return Unit{};
   }
+  // 3.9 lends no UTF-8 in the stable ABI: the bytes are a copy that `out` keeps.
   Owned bytes = Owned::steal(PyUnicode_AsUTF8String(obj));
   if (!bytes) return fetch_error();
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return fetch_error();
-  return Str{std::string_view(data, static_cast<std::size_t>(size)), std::move(bytes)};
+  out.view = std::string_view(data, static_cast<std::size_t>(size));
+  out.owner = std::move(bytes);
+  return Unit{};
 }
 
-Result<std::int64_t> to_i64(PyObject* obj) {
+Result<std::int64_t> to_i64_other(PyObject* obj) {
   Owned index;
-  if (!PyLong_Check(obj)) {
+  if (!PyLong_CheckExact(obj) && !PyLong_Check(obj)) {
     index = Owned::steal(PyNumber_Index(obj));
     if (!index) return fetch_error();
     obj = index.get();
@@ -38,7 +44,7 @@ Result<std::int64_t> to_i64(PyObject* obj) {
 
 Result<std::uint64_t> to_u64(PyObject* obj) {
   Owned index;
-  if (!PyLong_Check(obj)) {
+  if (!PyLong_CheckExact(obj) && !PyLong_Check(obj)) {
     index = Owned::steal(PyNumber_Index(obj));
     if (!index) return fetch_error();
     obj = index.get();
@@ -48,16 +54,12 @@ Result<std::uint64_t> to_u64(PyObject* obj) {
   return static_cast<std::uint64_t>(v);
 }
 
-template <class T, Result<T> (*Convert)(PyObject*)>
-Status arg_slow(PyObject* obj, const char* name, T& out) {
-  Result<T> r = Convert(obj);
+Status u64_arg_other(PyObject* obj, const char* name, std::uint64_t& out) {
+  Result<std::uint64_t> r = to_u64(obj);
   if (!r) return argument_error(std::move(r).error(), name);
-  out = std::move(*r);
+  out = *r;
   return Unit{};
 }
-
-template Status arg_slow<std::uint64_t, to_u64>(PyObject*, const char*, std::uint64_t&);
-template Status arg_slow<Str, to_str_slow>(PyObject*, const char*, Str&);
 
 Result<bool> to_bool(PyObject* obj) {
   if (obj == Py_True) return true;
@@ -114,59 +116,12 @@ Result<PyObject*> to_sequence(PyObject* obj) {
   return obj;
 }
 
-namespace {
-
 template <std::size_t Width, class Row>
-Status add_row(StrRows<Width, Row>& out, PyObject* item) {
-  if constexpr (Width == 1) {
-    KESTRELITE_TRY(s, to_str(item));
-    out.rows.push_back(s.view);
-    if (s.keep) [[unlikely]] out.keep.push_back(std::move(s.keep));
-  } else {
-    if (!PyTuple_Check(item)) return conversion_error(item, messages::kToTuple);
-    const Py_ssize_t n = PyTuple_Size(item);
-    if (n != static_cast<Py_ssize_t>(Width)) {
-      return value_error(messages::tuple_length(Width, static_cast<std::size_t>(n)));
-    }
-    const char* data[Width];
-    Py_ssize_t size[Width];
-    for (std::size_t k = 0; k < Width; ++k) {
-      KESTRELITE_TRY(s, to_str(PyTuple_GetItem(item, static_cast<Py_ssize_t>(k))));
-      data[k] = s.view.data();
-      size[k] = static_cast<Py_ssize_t>(s.view.size());
-      if (s.keep) [[unlikely]] out.keep.push_back(std::move(s.keep));
-    }
-    out.rows.emplace_back_made([&] { return to_row<Row>(data, size); });
-    out.tuples.push_back(item);
-  }
-  return Unit{};
-}
-
-}  // namespace
-
-template <std::size_t Width, class Row>
-Status to_str_rows(PyObject* obj, StrRows<Width, Row>& out, Holding holding) {
-  // A plain list or tuple iterates exactly as indexing does, and no Python code runs while
-  // its items are read, so they are read directly. Each item is held when the caller may run
-  // Python code later in the call (another argument's __index__), which may change the list.
-  const bool list = PyList_CheckExact(obj);
-  if (list || PyTuple_CheckExact(obj)) {
-    const Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
-    out.rows.reserve(static_cast<std::size_t>(n));
-    const bool hold = holding == Holding::kItems;
-    if (hold && !list) out.keep.push_back(Owned::borrow(obj));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
-      if (!item) return fetch_error();  // a list emptied while it was read
-      if (hold && list) out.keep.push_back(Owned::borrow(item));
-      KESTRELITE_CHECK(add_row(out, item));
-    }
-    return Unit{};
-  }
+Status read_iterated_rows(PyObject* obj, StrRows<Width, Row>& out) {
   if (PyUnicode_Check(obj)) return type_error(messages::kStrIsNotAList);
   if (!PySequence_Check(obj)) return conversion_error(obj, messages::kToSequence);
-  // The length only sizes the list in advance, and a sequence may claim more than it yields:
-  // trust it up to a bound, and let longer lists grow as they are read.
+  // The length only sizes the rows in advance, and a sequence may claim more than it yields:
+  // trust it up to a bound, and let longer ones grow as they are read.
   constexpr Py_ssize_t kMaxReserve = 1 << 16;
   const Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
@@ -180,19 +135,17 @@ Status to_str_rows(PyObject* obj, StrRows<Width, Row>& out, Holding holding) {
     Owned item = Owned::steal(PyIter_Next(it.get()));
     if (!item) {
       if (PyErr_Occurred()) return fetch_error();
-      break;
+      return Unit{};
     }
     KESTRELITE_CHECK(add_row(out, item.get()));
-    // Items made by the iteration belong to no one else: they are always held.
-    out.keep.push_back(std::move(item));
+    out.items.emplace_back(item.release());
   }
-  return Unit{};
 }
 
-template Status to_str_rows(PyObject*, StrList&, Holding);
-template Status to_str_rows(PyObject*, StrRows<3, core::Join>&, Holding);
-template Status to_str_rows(PyObject*, StrRows<3, core::Condition>&, Holding);
-template Status to_str_rows(PyObject*, StrRows<2, core::OrderTerm>&, Holding);
+template Status read_iterated_rows(PyObject*, StrList&);
+template Status read_iterated_rows(PyObject*, StrRows<3, core::Join>&);
+template Status read_iterated_rows(PyObject*, StrRows<3, core::Condition>&);
+template Status read_iterated_rows(PyObject*, StrRows<2, core::OrderTerm>&);
 
 DictWalk::DictWalk(PyObject* dict) noexcept
     : dict_(dict), start_size_(PyDict_Size(dict)), countdown_(start_size_) {}

@@ -1,5 +1,6 @@
 #pragma once
 // Conversions between Python objects and the core's values: arguments in, results out.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -17,102 +18,80 @@ namespace kestrelite::python {
 
 // ---- arguments ---------------------------------------------------------------------
 
-/// UTF-8 bytes of a str argument; `keep` owns them where the interpreter could not lend them.
+/// The UTF-8 bytes of a str, and what keeps them readable: nothing where the interpreter
+/// lends its own copy (3.10+), else the bytes object made from it (3.9).
 struct Str {
   std::string_view view;
-  Owned keep;
+  Owned owner;
 };
 
-/// lend_utf8_or_raise (below) for a caller that knows `obj` is an exact str and that the
-/// interpreter lends (3.10+): false only with the exception set.
-inline bool lend_exact_utf8_or_raise(PyObject* obj, std::string_view& view) noexcept {
-  Py_ssize_t size = 0;
-  const char* data = state().runtime.as_utf8_and_size(obj, &size);
-  if (!data) [[unlikely]] return false;
-  view = std::string_view(data, static_cast<std::size_t>(size));
-  return true;
+/// read_str for whatever the inline part does not take: a subclass, 3.9, or a failure.
+[[gnu::noinline]] Status read_str_other(PyObject* obj, Str& out);
+
+/// Reads a str or str subclass into `out`; a refusal names the value's type. The caller
+/// holds `obj` for as long as it reads `out.view`. A str with no UTF-8 form (lone
+/// surrogates) fails with the interpreter's UnicodeEncodeError.
+[[gnu::always_inline]] inline Status read_str(PyObject* obj, Str& out) {
+  const auto lend = state().runtime.as_utf8_and_size;
+  if (lend && PyUnicode_CheckExact(obj)) [[likely]] {
+    Py_ssize_t size = 0;
+    if (const char* data = lend(obj, &size)) [[likely]] {
+      out.view = std::string_view(data, static_cast<std::size_t>(size));
+      return Unit{};
+    }
+    return fetch_error();
+  }
+  return read_str_other(obj, out);
 }
 
-/// The UTF-8 bytes an exact str lends on 3.10+ (for ASCII, its own storage), read without a
-/// call that only forwards. False with no exception set for 3.9 and for subclasses, which
-/// the full route reads. False with the exception set for a str with no UTF-8 form (or no
-/// memory for it): before 3.12 making that exception may run the collector and so
-/// finalisers, which may drop the str, so a caller that does not hold it reports the
-/// exception and leaves the str alone.
-inline bool lend_utf8_or_raise(PyObject* obj, std::string_view& view) noexcept {
-  if (!PyUnicode_CheckExact(obj) || !state().runtime.as_utf8_and_size) return false;
-  return lend_exact_utf8_or_raise(obj, view);
-}
-
-/// As lend_utf8_or_raise with the exception cleared, for a str that stays alive (held, or
-/// an argument of the call) and is read again on the full route, which reports it.
-inline bool lend_utf8(PyObject* obj, std::string_view& view) noexcept {
-  if (!PyUnicode_CheckExact(obj) || !state().runtime.as_utf8_and_size) return false;
-  if (lend_exact_utf8_or_raise(obj, view)) [[likely]] return true;
-  PyErr_Clear();
-  return false;
-}
-
-/// Whether a lend_utf8_or_raise that returned false left an exception. Only 3.10+ lends.
-inline bool lend_raised() noexcept { return state().runtime.as_utf8_and_size && PyErr_Occurred(); }
-
-/// The full route: any str or subclass, on every version, with its failures.
-Result<Str> to_str_slow(PyObject* obj);
-
-/// A str's text: lent when it can be, else the full route. A failed lend is reported with
-/// the exception it left, which is the one the full route would report, without reading
-/// the str again: it may be gone (see lend_utf8_or_raise).
+/// A str's text as a value, for callers that keep it in a result.
 inline Result<Str> to_str(PyObject* obj) {
-  std::string_view view;
-  if (lend_utf8_or_raise(obj, view)) return Str{view, Owned()};
-  if (lend_raised()) return fetch_error();
-  return to_str_slow(obj);
+  Str s;
+  KESTRELITE_CHECK(read_str(obj, s));
+  return s;
 }
 
-Result<std::int64_t> to_i64(PyObject* obj);
+/// to_i64 for whatever the inline part does not take: any other object, or a failure.
+[[gnu::noinline]] Result<std::int64_t> to_i64_other(PyObject* obj);
+
+/// An int, or an object with __index__, in the range of int64; OverflowError outside it.
+inline Result<std::int64_t> to_i64(PyObject* obj) {
+  if (PyLong_CheckExact(obj)) [[likely]] {
+    const long long v = PyLong_AsLongLong(obj);
+    if (v != -1 || !PyErr_Occurred()) [[likely]] return static_cast<std::int64_t>(v);
+    PyErr_Clear();  // read again below, which reports it
+  }
+  return to_i64_other(obj);
+}
+
 Result<std::uint64_t> to_u64(PyObject* obj);
 Result<bool> to_bool(PyObject* obj);
 
-/// The full route of an argument that is first tried inline: `Convert` into `out`, with the
-/// argument name on a TypeError.
-template <class T, Result<T> (*Convert)(PyObject*)>
-Status arg_slow(PyObject* obj, const char* name, T& out);
-extern template Status arg_slow<std::uint64_t, to_u64>(PyObject*, const char*, std::uint64_t&);
-extern template Status arg_slow<Str, to_str_slow>(PyObject*, const char*, Str&);
+/// Reads str argument `name` into `out`, with the argument name on a TypeError.
+inline Status str_arg(PyObject* obj, const char* name, Str& out) {
+  Status r = read_str(obj, out);
+  if (!r) [[unlikely]] return argument_error(std::move(r).error(), name);
+  return r;
+}
+
+/// u64_arg for whatever the inline part does not take: any other object, or a failure.
+[[gnu::noinline]] Status u64_arg_other(PyObject* obj, const char* name, std::uint64_t& out);
 
 /// Reads unsigned integer argument `name` into `out`, with the argument name on a TypeError.
 inline Status u64_arg(PyObject* obj, const char* name, std::uint64_t& out) {
-  // An exact int in range is read inline; anything else, and every failure, is read again on
-  // the full route, which reports it.
-  if (PyLong_CheckExact(obj)) {
+  if (PyLong_CheckExact(obj)) [[likely]] {
     const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if (v != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
+    if (v != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) [[likely]] {
       out = static_cast<std::uint64_t>(v);
       return Unit{};
     }
-    PyErr_Clear();
+    PyErr_Clear();  // read again below, which reports it
   }
-  return arg_slow<std::uint64_t, to_u64>(obj, name, out);
-}
-
-/// Reads str `obj` into `out`.
-inline Status str_into(PyObject* obj, Str& out) {
-  if (lend_utf8_or_raise(obj, out.view)) return Unit{};
-  if (lend_raised()) return fetch_error();
-  KESTRELITE_TRY(s, to_str_slow(obj));
-  out = std::move(s);
-  return Unit{};
-}
-
-/// Reads str argument `name` into `out`, with the argument name on a TypeError.
-inline Status str_arg(PyObject* obj, const char* name, Str& out) {
-  if (lend_utf8_or_raise(obj, out.view)) return Unit{};
-  if (lend_raised()) return argument_error(fetch_error(), name);
-  return arg_slow<Str, to_str_slow>(obj, name, out);
+  return u64_arg_other(obj, name, out);
 }
 
 /// A dict or dict subclass, borrowed.
-inline Result<PyObject*> to_dict(PyObject* obj) {
+[[gnu::always_inline]] inline Result<PyObject*> to_dict(PyObject* obj) {
   // An exact dict needs no call for its type flags.
   if (PyDict_CheckExact(obj) || PyDict_Check(obj)) return obj;
   return conversion_error(obj, messages::kToDict);
@@ -120,111 +99,87 @@ inline Result<PyObject*> to_dict(PyObject* obj) {
 /// A list, tuple or collections.abc.Sequence, borrowed.
 Result<PyObject*> to_sequence(PyObject* obj);
 
-/// A list of str (Width 1), or of str tuples of width `Width`, read through the iteration
-/// protocol. The views stay valid while the list lives: it holds what it read. A tuple's
-/// texts go into a `Row` in tuple order: a std::array, or a record of Width string_views
-/// that its user reads directly.
+/// A list of str (Width 1), or of str tuples of width `Width`, as its texts. Any sequence
+/// but a str is read; an exact list or tuple by index. Every item is held for as long as the
+/// rows live, so the texts stay readable whatever Python code the call runs after reading
+/// them (another argument's __index__ may empty the list). A tuple's texts go into a `Row`
+/// in tuple order: a std::array, or a record of Width string_views that its user reads.
 template <std::size_t Width>
 using TextArray =
     std::conditional_t<Width == 1, std::string_view, std::array<std::string_view, Width>>;
 template <std::size_t Width, class Row = TextArray<Width>>
 struct StrRows {
+  StrRows() = default;
+  StrRows(const StrRows&) = delete;
+  StrRows& operator=(const StrRows&) = delete;
+  ~StrRows() {
+    for (PyObject* item : items) Py_DECREF(item);
+  }
+  /// Holds `item` (a new reference) as the next item.
+  void hold(PyObject* item) {
+    Py_INCREF(item);
+    items.emplace_back(item);
+  }
+
   core::SmallVector<Row, 8> rows;
-  core::SmallVector<PyObject*, 8> tuples;  // the row tuples (Width > 1), alive through `keep`
-  core::SmallVector<Owned, 8> keep;
+  core::SmallVector<PyObject*, 8> items;  // owned: item i, a str (Width 1) or row i's tuple
+  core::SmallVector<Owned, 4> owners;     // the UTF-8 copies 3.9 makes
 };
 using StrList = StrRows<1>;
 
-/// Whether a list's items are held for the rest of the call.
-enum class Holding { kItems, kNone };
-
-/// Fills `out` (large with its inline storage, so it is written in place, never moved).
+/// read_rows for a sequence that is not an exact list or tuple: through its iterator.
 /// Instantiated in the binding for the row kinds its classes read.
 template <std::size_t Width, class Row>
-Status to_str_rows(PyObject* obj, StrRows<Width, Row>& out, Holding holding);
+[[gnu::noinline]] Status read_iterated_rows(PyObject* obj, StrRows<Width, Row>& out);
 
-/// A row record from the texts of one tuple, in tuple order, given as pointers and lengths:
-/// built where it is returned to (see read_plain_rows), each view written once.
-template <class Row, std::size_t Width>
-Row to_row(const char* const (&data)[Width], const Py_ssize_t (&size)[Width]) {
-  return [&]<std::size_t... I>(std::index_sequence<I...>) {
-    return Row{std::string_view(data[I], static_cast<std::size_t>(size[I]))...};
-  }(std::make_index_sequence<Width>());
+/// Reads one item (held by the caller) into a row.
+template <std::size_t Width, class Row>
+[[gnu::always_inline]] inline Status add_row(StrRows<Width, Row>& out, PyObject* item) {
+  if constexpr (Width == 1) {
+    Str s;
+    KESTRELITE_CHECK(read_str(item, s));
+    out.rows.emplace_back(s.view);
+    if (s.owner) [[unlikely]] out.owners.push_back(std::move(s.owner));
+  } else {
+    if (!PyTuple_CheckExact(item) && !PyTuple_Check(item))
+      return conversion_error(item, messages::kToTuple);
+    const Py_ssize_t n = PyTuple_Size(item);
+    if (n != static_cast<Py_ssize_t>(Width))
+      return value_error(messages::tuple_length(Width, static_cast<std::size_t>(n)));
+    std::array<std::string_view, Width> texts;
+    for (std::size_t k = 0; k < Width; ++k) {
+      Str s;
+      KESTRELITE_CHECK(read_str(PyTuple_GetItem(item, static_cast<Py_ssize_t>(k)), s));
+      texts[k] = s.view;
+      if (s.owner) [[unlikely]] out.owners.push_back(std::move(s.owner));
+    }
+    out.rows.emplace_back_made([&] {
+      return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return Row{texts[I]...};
+      }(std::make_index_sequence<Width>());
+    });
+  }
+  return Unit{};
 }
 
-/// What read_plain_rows made of a list.
-enum class PlainRead { kDone, kOther, kFailed };
-
-/// Reads an exact list or tuple whose items are all exact strs (Width 1), or exact tuples of
-/// `Width` exact strs, lending every text (3.10+): kDone. Nothing read can run Python code,
-/// so the items are held (kItems) as the full route would hold them, only once read. kOther,
-/// with `out` empty and no exception, as soon as an item needs the full route, which then
-/// reads the list from its start; kFailed with the exception of a str that has no UTF-8
-/// form.
-template <Holding H, std::size_t Width, class Row>
-[[gnu::always_inline]] inline PlainRead read_plain_rows(PyObject* obj, StrRows<Width, Row>& out) {
+/// Reads `obj` into `out` (large with its inline storage, so it is filled in place, never
+/// moved).
+template <std::size_t Width, class Row>
+[[gnu::always_inline]] inline Status read_rows(PyObject* obj, StrRows<Width, Row>& out) {
   const bool list = PyList_CheckExact(obj);
-  const auto lend = state().runtime.as_utf8_and_size;
-  if ((!list && !PyTuple_CheckExact(obj)) || !lend) return PlainRead::kOther;
+  if (!list && !PyTuple_CheckExact(obj)) return read_iterated_rows(obj, out);
   const Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
   out.rows.reserve(static_cast<std::size_t>(n));
-  if constexpr (Width > 1) out.tuples.reserve(static_cast<std::size_t>(n));
-  // A tuple holds its items for as long as it is held itself.
-  if constexpr (H == Holding::kItems) {
-    if (list) {
-      out.keep.reserve(static_cast<std::size_t>(n));
-    } else {
-      out.keep.push_back(Owned::borrow(obj));
-    }
-  }
-  const char* data[Width];
-  Py_ssize_t size[Width];
+  out.items.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    // Not null: nothing here can shorten the list.
+    // Held before it is read: reading a str with no UTF-8 form makes an exception, which
+    // may run finalisers that change the list.
     PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
-    if constexpr (Width == 1) {
-      if (!PyUnicode_CheckExact(item)) goto other;
-      data[0] = lend(item, &size[0]);
-      if (!data[0]) [[unlikely]] return PlainRead::kFailed;
-      out.rows.emplace_back(data[0], static_cast<std::size_t>(size[0]));
-    } else {
-      if (!PyTuple_CheckExact(item) || PyTuple_Size(item) != static_cast<Py_ssize_t>(Width))
-        goto other;
-      for (std::size_t k = 0; k < Width; ++k) {
-        PyObject* s = PyTuple_GetItem(item, static_cast<Py_ssize_t>(k));
-        if (!PyUnicode_CheckExact(s)) goto other;
-        data[k] = lend(s, &size[k]);
-        if (!data[k]) [[unlikely]] return PlainRead::kFailed;
-      }
-      out.rows.emplace_back_made([&] { return to_row<Row>(data, size); });
-      out.tuples.emplace_back(item);
-    }
-    if constexpr (H == Holding::kItems)
-      if (list) out.keep.push_back(Owned::borrow(item));
+    if (!item) return fetch_error();  // a list shortened while it was read
+    out.hold(item);
+    KESTRELITE_CHECK(add_row(out, item));
   }
-  return PlainRead::kDone;
-other:
-  // Dropping the holds frees nothing: the list still holds every item.
-  out.rows.clear();
-  out.tuples.clear();
-  out.keep.clear();
-  return PlainRead::kOther;
-}
-
-/// to_str_rows, by way of read_plain_rows for the common case. Holding::kNone is only for
-/// callers that run no Python code between reading the list and their last use of its text,
-/// so that nothing can change the list meanwhile.
-template <Holding H, std::size_t Width, class Row>
-[[gnu::always_inline]] inline Status read_rows(PyObject* obj, StrRows<Width, Row>& out) {
-  switch (read_plain_rows<H>(obj, out)) {
-    case PlainRead::kDone:
-      return Unit{};
-    case PlainRead::kFailed:
-      return fetch_error();
-    case PlainRead::kOther:
-      break;
-  }
-  return to_str_rows(obj, out, H);
+  return Unit{};
 }
 
 /// Converts argument `name` with `convert`, prefixing a TypeError with the argument name.

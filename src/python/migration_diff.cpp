@@ -83,21 +83,15 @@ class Holds {
   core::SmallVector<PyObject*, 48> refs_;
 };
 
-/// The text of `obj` (a str already in `holds`), kept readable until `holds` goes.
-Result<std::string_view> held_text_slow(PyObject* obj, Holds& holds) {
-  KESTRELITE_TRY(s, to_str_slow(obj));
-  holds.keep(std::move(s.keep));
-  return s.view;
-}
-
-/// Sets `out` to the text of `obj` (a str), kept readable until `holds` goes.
+/// Sets `out` to the text of str `obj`, which is held first: the text stays readable until
+/// `holds` goes, whatever code a later lookup runs.
 [[gnu::always_inline]] inline Status held_text(PyObject* obj, Holds& holds,
                                                std::string_view& out) {
-  // Held first: a str that fails to lend makes an exception, which may run finalisers.
   holds.hold(obj);
-  if (lend_utf8(obj, out)) return Unit{};
-  KESTRELITE_TRY(s, held_text_slow(obj, holds));
-  out = s;
+  Str s;
+  KESTRELITE_CHECK(read_str(obj, s));
+  holds.keep(std::move(s.owner));
+  out = s.view;
   return Unit{};
 }
 
@@ -229,8 +223,9 @@ Result<Owned> statements(std::string_view table, std::span<const core::ModelColu
   return checked(PyTuple_Pack(2, upgrade.get(), downgrade.get()));
 }
 
-/// Which of `keys` (exact strs) `db_columns` has, when its own keys are exact strs too: the
-/// dict compares texts exactly, with their cached hashes.
+/// Which of `keys` (exact strs) `db_columns` has, when its own keys are exact strs too: two
+/// exact strs are equal keys exactly when their texts are, so the dict's answer, from the
+/// hashes the strs keep, is the one core::mark_present would give.
 Status mark_present_keys(PyObject* db_columns, std::span<PyObject* const> keys,
                          core::SmallVector<bool, 64>& present) {
   present.reserve(keys.size());
@@ -255,10 +250,10 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
   // Each str is held as it is read, and each dict checked at every step.
   Holds holds;
   // While every name is an exact str the names are distinct texts, as keys of one dict: the
-  // columns are kept as they come, each beside its key, so that the database's own dict can
-  // be asked for it. The first other name moves them into the map that merges equal texts.
+  // columns are kept as they come, each beside its key. The first other name moves them into
+  // the map that merges equal texts.
   core::SmallVector<core::ModelColumn, 32> plain;
-  core::SmallVector<PyObject*, 32> plain_keys;
+  core::SmallVector<PyObject*, 32> plain_keys;  // held by `holds`
   core::ModelColumns merged;
   bool is_plain = true;
   DictWalk model_walk(model_fields);
@@ -267,18 +262,10 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
   while (true) {
     KESTRELITE_TRY(more, model_walk.next(key, value));
     if (!more) break;
-    // Held first: a key that fails to lend makes an exception, which may run finalisers.
-    holds.hold(key);
+    // A failed read ends the call before `value` is touched: making its exception may have
+    // run finalisers that dropped the entry.
     std::string_view name;
-    if (!lend_utf8_or_raise(key, name)) [[unlikely]] {
-      // A failed lend ends the call with the error it left: making it may have run code
-      // that dropped the entry. The long read of a subclass or on 3.9 may run code too, so
-      // the value is held before it.
-      if (lend_raised()) return fetch_error();
-      holds.hold(value);
-      KESTRELITE_TRY(s, held_text_slow(key, holds));
-      name = s;
-    }
+    KESTRELITE_CHECK(held_text(key, holds, name));
     KESTRELITE_TRY(attrs, to_dict(value));
     if (is_plain && !PyUnicode_CheckExact(key)) {
       is_plain = false;
@@ -289,35 +276,27 @@ Result<Owned> diff_table(PyObject* self, const Slots& a) {
     if (is_plain) {
       column = &plain.emplace_back();
       column->name = name;
-      plain_keys.push_back(key);  // held by `holds`
+      plain_keys.push_back(key);
     } else {
       column = &merged.column(name);
     }
     KESTRELITE_CHECK(read_column(attrs, names, *column, holds));
   }
 
-  // Nothing below runs Python code: the database's names need no hold but their 3.9 copies.
+  // Nothing below runs Python code but on a failure that ends the call: the database's names
+  // need no hold but their 3.9 copies.
   core::SmallVector<std::string_view, 32> db_names;
   bool db_plain = true;
   DictWalk db_walk(db_columns);
   while (true) {
     KESTRELITE_TRY(more, db_walk.next(key, value));
     if (!more) break;
-    // Each view is lent where it is kept (see held_text).
-    // A failed lend ends the call with the error it left, and the str is not touched again:
-    // making that error may have run finalisers that dropped it.
-    std::string_view& name = db_names.emplace_back();
-    if (!lend_utf8_or_raise(key, name)) {
-      if (lend_raised()) return fetch_error();
-      KESTRELITE_TRY(s, to_str_slow(key));
-      name = s.view;
-      holds.keep(std::move(s.keep));
-    }
-    std::string_view type_text;
-    if (!lend_utf8_or_raise(value, type_text)) {
-      if (lend_raised()) return fetch_error();
-      KESTRELITE_CHECK(to_str_slow(value));
-    }
+    Str name;
+    KESTRELITE_CHECK(read_str(key, name));
+    db_names.push_back(name.view);
+    holds.keep(std::move(name.owner));
+    Str type_text;  // checked, not used
+    KESTRELITE_CHECK(read_str(value, type_text));
     db_plain = db_plain && PyUnicode_CheckExact(key);
   }
 

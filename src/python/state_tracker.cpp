@@ -39,7 +39,7 @@ class RowLoad {
 
   [[gnu::always_inline]] Status field(PyObject* key, PyObject* value, Py_ssize_t row_size) {
     Str name;
-    KESTRELITE_CHECK(str_into(key, name));
+    KESTRELITE_CHECK(read_str(key, name));
     if (in_place_ && kept_ < fields_.size() && fields_.at(kept_).name == name.view)
       return rewrite(value);
     if (in_place_) {

@@ -65,13 +65,13 @@ Status append_text_form(Out& out, PyObject* value) {
   } else if (PyFloat_CheckExact(value)) {
     core::append_float_repr(out, PyFloat_AsDouble(value));
     return Unit{};
-  } else if (PyUnicode_CheckExact(value) && state().runtime.as_utf8_and_size) {
-    Py_ssize_t size = 0;
-    if (const char* data = state().runtime.as_utf8_and_size(value, &size)) {
-      out.append(data, static_cast<std::size_t>(size));
+  } else if (PyUnicode_CheckExact(value)) {
+    Str text;
+    if (read_str(value, text)) {
+      out.append(text.view.data(), text.view.size());
       return Unit{};
     }
-    PyErr_Clear();  // lone surrogates: the general path below replaces them
+    // Lone surrogates: the general path below replaces them.
   }
   Owned s = Owned::steal(PyObject_Str(value));
   if (!s && PyErr_ExceptionMatches(PyExc_ValueError) && prints_as_int(value)) {
@@ -81,24 +81,14 @@ Status append_text_form(Out& out, PyObject* value) {
     s = decimal_digits(value);
   }
   if (s) {
-    if (state().runtime.as_utf8_and_size) {
-      Py_ssize_t size = 0;
-      const char* data = state().runtime.as_utf8_and_size(s.get(), &size);
-      if (data) {
-        out.append(data, static_cast<std::size_t>(size));
-        return Unit{};
-      }
-    } else {
-      Owned bytes = Owned::steal(PyUnicode_AsUTF8String(s.get()));
-      char* data = nullptr;
-      Py_ssize_t size = 0;
-      if (bytes && PyBytes_AsStringAndSize(bytes.get(), &data, &size) == 0) {
-        out.append(data, static_cast<std::size_t>(size));
-        return Unit{};
-      }
+    Str text;
+    Status read = read_str(s.get(), text);
+    if (read) {
+      out.append(text.view.data(), text.view.size());
+      return Unit{};
     }
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return fetch_error();
-    PyErr_Clear();
+    if (!PyErr_GivenExceptionMatches(read.error().type(), PyExc_UnicodeEncodeError))
+      return std::move(read).error();
     Owned bytes = Owned::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "surrogatepass"));
     if (!bytes) return fetch_error();
     char* data = nullptr;
