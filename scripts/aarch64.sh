@@ -154,6 +154,13 @@ toolchain_args=(-DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchains/aarch64-linux-gnu
                 -DPython3_EXECUTABLE=/usr/bin/python3)
 
 build_native() {
+  # Paths found in another tree stay in CMake's cache: a build folder made against a
+  # different tree starts again.
+  local cache_file=$build/cmake/CMakeCache.txt
+  if [ -f "$cache_file" ] && ! grep -qxF "KESTRELITE_AARCH64_ROOT:UNINITIALIZED=$tree" "$cache_file"
+  then
+    rm -rf "$build/cmake"
+  fi
   cmake -S "$repo" -B "$build/cmake" "${toolchain_args[@]}" -DCMAKE_BUILD_TYPE=Release \
     -DKESTRELITE_WERROR=ON -DKESTRELITE_TESTS=ON &&
     cmake --build "$build/cmake" --target _kestrelite_rs core_tests -j"$jobs"
@@ -175,7 +182,9 @@ wheel_tools() {
 # The wheel is built by the project's setup.py with the toolchain passed through; the host
 # platform variable makes its platform tag aarch64 before auditwheel sets the policy.
 build_wheel() {
-  rm -rf "$build/dist" "$build/wheelhouse"
+  # setuptools keeps its CMake folder in the build base of setup.cfg, found paths and all:
+  # the wheel is built from nothing each time, against this tree.
+  rm -rf "$build/dist" "$build/wheelhouse" "$repo"/.pip-build/*linux-aarch64*
   local args
   args=$(printf '%q ' "${toolchain_args[@]}")
   KESTRELITE_CMAKE_ARGS="$args" _PYTHON_HOST_PLATFORM=linux-aarch64 \
