@@ -171,11 +171,14 @@ unit_tests() {
   ctest --test-dir "$build/cmake" -R '^core_tests$' --output-on-failure
 }
 
+# Kept while its pins stay the same.
 wheel_tools() {
-  if [ ! -x "$build/tools/bin/auditwheel" ]; then
+  local pins=$build/tools/.pins
+  if [ "$(cat "$pins" 2>/dev/null)" != "${kWheelTools[*]}" ]; then
     rm -rf "$build/tools"
     /usr/bin/python3 -m venv "$build/tools" &&
-      "$build/tools/bin/python" -m pip install -q "${kWheelTools[@]}"
+      "$build/tools/bin/python" -m pip install -q "${kWheelTools[@]}" &&
+      echo "${kWheelTools[*]}" >"$pins"
   fi
 }
 
