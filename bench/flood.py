@@ -6,10 +6,10 @@
 
 The crafted keys come from `flood_bench --emit`: texts and integers whose hashes under seed 0
 (the unkeyed XXH3) share bits 10 to 16, so that a table hashing them that way puts them all in
-one run of slots. The module hashes under its own random seed, so to it they are keys like any
-other: each row times one call with the crafted keys and with ordinary keys of the same form
-and number, interleaved, and gives the ratio of their medians and of their minimums (the least disturbed
-by other work on the machine). Nothing here asserts a speed.
+one run of slots. The module hashes under its own random seed, so to it they are keys like
+any other: each row times one call with the crafted keys and with ordinary keys of the same
+form and number, interleaved, and gives the ratio of their medians and of their minimums
+(the least disturbed by other work on the machine). Nothing here asserts a speed.
 """
 
 import argparse
@@ -97,14 +97,27 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--flood-bench", required=True, help="the flood_bench executable")
     parser.add_argument("--repeats", type=int, default=9)
+    parser.add_argument("--profile", metavar="CALL:KEYS:KIND",
+                        help="only make one call, untimed, for a profiler: e.g. "
+                             "'add_keys_batch strs:65536:crafted' (KIND crafted or ordinary)")
     args = parser.parse_args()
+    if args.profile:
+        name, n, kind = args.profile.split(":")
+        n = int(n)
+        texts, ints = (crafted_keys(args.flood_bench, n) if kind == "crafted"
+                       else ordinary_keys(n))
+        _, prepare, call, check = next(w for w in workloads(texts, ints) if w[0] == name)
+        first, second = prepare()
+        if not check(call(first, second)):
+            sys.exit("flood: unexpected result")
+        return
 
     crafted_texts, crafted_ints = crafted_keys(args.flood_bench, max(kSizes))
     ordinary_texts, ordinary_ints = ordinary_keys(max(kSizes))
     print(f"interpreter: {sys.implementation.name} {sys.version.split()[0]} ({sys.executable})")
     print(f"module:      {_kestrelite_rs.__file__}")
-    print(f"timing:      median and min of {args.repeats} calls per row, crafted and ordinary "
-          "interleaved; gc off during a call\n")
+    print(f"timing:      median and min of {args.repeats} calls per row after 2 untimed ones, "
+          "crafted and ordinary interleaved; gc off during a call\n")
     header = (f"{'call':<20} {'keys':>7} {'ordinary ms':>12} {'min':>8} {'crafted ms':>11} "
               f"{'min':>8} {'crafted/ordinary':>17} {'of mins':>8}")
     print(header)
@@ -114,6 +127,11 @@ def main():
         plain = workloads(ordinary_texts[:n], ordinary_ints[:n])
         bad = workloads(crafted_texts[:n], crafted_ints[:n])
         for (name, *plain_row), (_, *bad_row) in zip(plain, bad):
+            # Two untimed calls of each first: they settle the allocator's thresholds for
+            # blocks of this size, which otherwise make the first calls map fresh memory.
+            for _ in range(2):
+                time_call(*plain_row)
+                time_call(*bad_row)
             times = {"ordinary": [], "crafted": []}
             for _ in range(args.repeats):
                 times["ordinary"].append(time_call(*plain_row))

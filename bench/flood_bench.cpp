@@ -177,7 +177,8 @@ int main(int argc, char** argv) {
     const char* name;
     HashSeed seed;
   };
-  const Seed seeds[] = {{"0 (crafted for)", kCraftedFor}, {"process (random)", process_hash_seed()}};
+  const Seed seeds[] = {{"0 (crafted for)", kCraftedFor},
+                        {"process (random)", process_hash_seed()}};
 
   std::printf("%-17s %7s  %-16s %14s %14s %9s\n", "table", "keys", "seed", "ordinary ms",
               "crafted ms", "crafted/");
