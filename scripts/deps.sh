@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need.
 #
-#   scripts/deps.sh [GROUP...]     groups: build test package db (default: all of them)
+#   scripts/deps.sh [GROUP...]     groups: build test package db fuzz (default: all of them)
 #
 # Idempotent: when every package of the asked groups is already installed it touches
 # nothing. Otherwise it runs `apt-get update` once and installs what is missing. The apt
@@ -19,8 +19,11 @@ group_test=(python3-pytest python3-hypothesis python3-numpy python3-exceptiongro
 group_package=(python3-pip python3-setuptools python3-wheel python3-venv python3-mypy)
 # The database integration tests: local servers and their drivers.
 group_db=(postgresql mariadb-server python3-asyncpg python3-pymysql)
+# The coverage-guided fuzzers: clang with libFuzzer and the sanitizer runtimes, and a virtual
+# environment for the Python fuzzing engine (pinned in fuzz/requirements.txt).
+group_fuzz=(clang-14 libclang-rt-14-dev python3-venv python3-pip)
 
-all_groups=(build test package db)
+all_groups=(build test package db fuzz)
 
 usage() {
   echo "usage: $0 [GROUP...]   (groups: ${all_groups[*]}; default: all)" >&2
@@ -37,6 +40,7 @@ for group in "${groups[@]}"; do
     test) wanted+=("${group_test[@]}") ;;
     package) wanted+=("${group_package[@]}") ;;
     db) wanted+=("${group_db[@]}") ;;
+    fuzz) wanted+=("${group_fuzz[@]}") ;;
     -h | --help) usage ;;
     *) echo "deps: unknown group '$group'" >&2; usage ;;
   esac
