@@ -19,9 +19,10 @@ group_test=(python3-pytest python3-hypothesis python3-numpy python3-exceptiongro
 group_package=(python3-pip python3-setuptools python3-wheel python3-venv python3-mypy)
 # The database integration tests: local servers and their drivers.
 group_db=(postgresql mariadb-server python3-asyncpg python3-pymysql)
-# The coverage-guided fuzzers: clang with libFuzzer and the sanitizer runtimes, and a virtual
+# The coverage-guided fuzzers: clang with libFuzzer and the sanitizer runtimes (clang 14 cannot
+# compile the C++20 ranges of GCC 12's standard library that the binding uses), and a virtual
 # environment for the Python fuzzing engine (pinned in fuzz/requirements.txt).
-group_fuzz=(clang-14 libclang-rt-14-dev python3-venv python3-pip)
+group_fuzz=(clang-16 libclang-rt-16-dev python3-venv python3-pip)
 
 all_groups=(build test package db fuzz)
 
