@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Coverage-guided fuzzing of every constructor and public method of the module.
 
 Each input drives a short run of calls on fresh instances of the four classes, with arguments

@@ -26,6 +26,7 @@ native_harnesses=(core_text_fuzzer statement_fuzzer ordered_table_fuzzer)
 start=$SECONDS
 
 mkdir -p "$build"
+build=$(cd "$build" && pwd)
 if ! cmake -S . -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Debug \
     -DKESTRELITE_FUZZ=ON -DKESTRELITE_TESTS=OFF -DKESTRELITE_BENCH=OFF \
     -DPython3_EXECUTABLE=/usr/bin/python3 >"$build/configure.log" 2>&1; then
@@ -99,8 +100,10 @@ wait_one() {
 for name in "${native_harnesses[@]}"; do
   launch "$name" "$build/$name"
 done
-launch module_fuzzer env LD_PRELOAD="$preload" PYTHONPATH="$build" \
-  "$venv/bin/python" fuzz/module_fuzzer.py
+# The engine runs the harness again by its own path to merge or minimise inputs: its
+# "python3" is the one of the environment.
+launch module_fuzzer env PATH="$venv/bin:$PATH" LD_PRELOAD="$preload" \
+  PYTHONPATH="$build" fuzz/module_fuzzer.py
 while [ ${#pids[@]} -gt 0 ]; do
   wait_one 0
 done
