@@ -13,7 +13,9 @@
 # under the same preload, with the file as its only argument).
 #
 # Environment: KESTRELITE_FUZZ_CXX (default clang++-16), KESTRELITE_FUZZ_BUILD (default
-# build-fuzz), KESTRELITE_JOBS (default 2).
+# build-fuzz), KESTRELITE_JOBS (default 2), KESTRELITE_FUZZ_MERGE=1 to replace each
+# fuzz/corpus/<harness>/ afterwards by the fewest inputs, old and new, that reach every edge
+# they reach (scripts/fuzz-long-native.sh sets it).
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
@@ -108,8 +110,30 @@ while [ ${#pids[@]} -gt 0 ]; do
   wait_one 0
 done
 
-echo "fuzz: $((SECONDS - start)) s in all"
 if [ ${#failed[@]} -gt 0 ]; then
+  echo "fuzz: $((SECONDS - start)) s in all"
   echo "fuzz: findings in: ${failed[*]} (inputs in $findings)" >&2
   exit 1
 fi
+
+# Edges only, not hit counts: that keeps the kept corpus to tens of inputs.
+merge() {
+  local name=$1
+  shift
+  local fresh=$build/merged/$name
+  rm -rf "$fresh"
+  mkdir -p "$fresh"
+  "$@" -set_cover_merge=1 -use_counters=0 "$fresh" "fuzz/corpus/$name" "$build/corpus/$name" \
+    >"$build/$name-merge.log" 2>&1 || { tail -n 20 "$build/$name-merge.log" >&2; return 1; }
+  rm -rf "fuzz/corpus/$name"
+  mv "$fresh" "fuzz/corpus/$name"
+  echo "fuzz: $name: corpus of $(find "fuzz/corpus/$name" -type f | wc -l) inputs"
+}
+if [ "${KESTRELITE_FUZZ_MERGE:-0}" = 1 ]; then
+  for name in "${native_harnesses[@]}"; do
+    merge "$name" "$build/$name"
+  done
+  merge module_fuzzer env PATH="$venv/bin:$PATH" LD_PRELOAD="$preload" PYTHONPATH="$build" \
+    fuzz/module_fuzzer.py
+fi
+echo "fuzz: $((SECONDS - start)) s in all"
