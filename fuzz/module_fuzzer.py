@@ -168,6 +168,8 @@ class Fuzz:
         if shape == "pairs":
             return self.container([self.tuple_of(2) for _ in range(self.length())])
         if shape == "keys":
+            if self.chance(3):
+                return self.container(self.distinct(self.pick([int, str, IntSub])))
             return self.container([self.key() for _ in range(self.length())])
         if shape == "row":
             return self.walked_dict(lambda: self.anything())
@@ -183,7 +185,18 @@ class Fuzz:
         return self.pick([self.integer, self.text, self.anything])()
 
     def length(self):
-        return self.fdp.ConsumeIntInRange(0, 10 if self.chance(8) else 4)
+        """Mostly a few items; now and then past the sizes kept inline or scanned unindexed."""
+        kind = self.fdp.ConsumeIntInRange(0, 15)
+        if kind == 0:
+            return self.fdp.ConsumeIntInRange(9, 80)
+        if kind <= 2:
+            return self.fdp.ConsumeIntInRange(5, 12)
+        return self.fdp.ConsumeIntInRange(0, 4)
+
+    def distinct(self, make):
+        """Many distinct items at little cost in input: `make(i)` for a run of numbers."""
+        first = self.fdp.ConsumeIntInRange(-(2**63) - 2, 2**63 + 2) if self.chance(4) else 0
+        return [make(first + i) for i in range(self.length())]
 
     def tuple_of(self, n):
         if self.chance(8):
@@ -214,6 +227,8 @@ class Fuzz:
     def walked_dict(self, value):
         """A dict of names to values, some of which change the dict when they are read."""
         data = {}
+        if self.chance(3):
+            data.update((name, value()) for name in self.distinct(lambda i: "c%d" % i))
         for _ in range(self.length()):
             name = self.text() if not self.chance(10) else self.anything()
             try:
@@ -346,6 +361,13 @@ class StrSub(str):
 
     def __str__(self):
         return "changed by __str__"
+
+
+class IntSub(int):
+    """An int whose text is not its digits."""
+
+    def __str__(self):
+        return "IntSub(%d)" % self
 
 
 class ListSub(list):
