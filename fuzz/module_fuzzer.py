@@ -264,7 +264,14 @@ class Fuzz:
         if self.chance(10):
             method = getattr(type(instance), name)  # unbound: the receiver is the first arg
             args = [self.pick(self.instances + [None, "x"])] + args
-        return method(*args, **kwargs)
+        try:
+            return method(*args, **kwargs)
+        except BaseException as error:
+            if not is_expected(error) and not hasattr(error, "__fuzz_call__"):
+                # The innermost call that let it through, for the report.
+                error.__fuzz_call__ = "%s.%s with %d positional and keywords %s" % (
+                    type(instance).__name__, name, len(args), sorted(map(ascii, kwargs)))
+            raise
 
     def reenter(self):
         """A call made from inside one, as a hostile object's method."""
@@ -284,6 +291,9 @@ class Fuzz:
         except BaseException as error:
             if type(error).__qualname__ != "PanicException" or (
                     type(error).__module__ != "_kestrelite_rs"):
+                if hasattr(error, "__fuzz_call__"):
+                    raise AssertionError("unexpected %s from %s" % (
+                        type(error).__name__, error.__fuzz_call__)) from error
                 raise
 
 
