@@ -2,6 +2,9 @@
 // first-insertion order: every lookup, insertion, truncation, clear and move must agree with
 // the model, and a walk of the table must list the model's keys in the model's order.
 //
+// The tracker's field map, the table's main user, is driven the same way against a model of
+// each field's snapshot and current text.
+//
 // The hash is chosen by the input: a well-mixed one, one that keeps only a few low bits (long
 // probe runs, equal tags), and a constant (every key in one run), so the index is exercised
 // far past the collisions that real keys meet.
@@ -20,6 +23,7 @@
 
 #include "core/ordered_table.hpp"
 #include "core/small_text.hpp"
+#include "core/state_tracker.hpp"
 
 namespace core = kestrelite::core;
 
@@ -158,10 +162,105 @@ struct Tables {
   }
 };
 
+/// FieldMap beside a model of each field's snapshot and current text.
+struct Fields {
+  struct Texts {
+    std::string snapshot;
+    std::string current;
+  };
+  core::NativeTracker map;
+  std::unordered_map<std::string, Texts> model;
+  std::vector<std::string> order;
+
+  void store(const std::string& name, const std::string& text, bool load) {
+    if (load) {
+      map.load(name, core::SmallText(text), {});
+    } else {
+      map.set(name, core::SmallText(text), {});
+    }
+    auto [it, created] = model.try_emplace(name, Texts{text, text});
+    if (created) {
+      order.push_back(name);
+    } else {
+      it->second.current = text;
+      if (load) it->second.snapshot = text;  // a reload is a new baseline
+    }
+  }
+
+  void check() const {
+    expect(map.size() == order.size(), "field map size");
+    bool any_dirty = false;
+    std::size_t i = 0;
+    for (const core::NativeTracker::Entry& e : map) {
+      const Texts& want = model.at(order[i]);
+      expect(e.name == std::string_view(order[i]), "field order");
+      expect(e.current_text == std::string_view(want.current), "field current text");
+      expect(e.snapshot_text() == want.snapshot, "field snapshot text");
+      expect(e.dirty() == (want.snapshot != want.current), "field dirty");
+      any_dirty = any_dirty || e.dirty();
+      ++i;
+    }
+    expect(map.is_dirty() == any_dirty, "field map is_dirty");
+  }
+};
+
+/// Field names from a small pool; texts from a smaller one, so that changes often come back to
+/// the snapshot's text.
+void fuzz_fields(FuzzedDataProvider& in) {
+  Fields f;
+  while (in.remaining_bytes() > 0) {
+    switch (in.ConsumeIntegralInRange<int>(0, 7)) {
+      case 0:
+      case 1:
+      case 2: {
+        const std::string name = consume_key(in);
+        const std::string text = in.ConsumeBool() ? std::to_string(in.ConsumeIntegralInRange<int>(0, 3))
+                                                  : in.ConsumeRandomLengthString(20);
+        f.store(name, text, in.ConsumeIntegralInRange<int>(0, 3) == 0);
+        break;
+      }
+      case 3: {
+        const std::string name = consume_key(in);
+        const core::NativeTracker::Entry* e = f.map.find(name);
+        expect((e != nullptr) == (f.model.count(name) == 1), "field map find");
+        break;
+      }
+      case 4:
+        f.map.hydrate();
+        for (auto& [name, texts] : f.model) texts.snapshot = texts.current;
+        break;
+      case 5: {
+        const std::size_t n = in.ConsumeIntegralInRange<std::size_t>(0, f.order.size() + 1);
+        f.map.truncate(n);
+        while (f.order.size() > n) {
+          f.model.erase(f.order.back());
+          f.order.pop_back();
+        }
+        break;
+      }
+      case 6:
+        if (in.ConsumeIntegralInRange<int>(0, 3) == 0) {
+          f.map.clear();
+          f.model.clear();
+          f.order.clear();
+        }
+        break;
+      default:
+        f.map.reserve(in.ConsumeIntegralInRange<std::size_t>(0, 100));
+        break;
+    }
+    f.check();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
+  if (in.ConsumeIntegralInRange<int>(0, 3) == 0) {
+    fuzz_fields(in);
+    return 0;
+  }
   g_hash_kind = in.PickValueInArray({HashKind::kMixed, HashKind::kFewBits, HashKind::kConstant});
   Tables t;
   std::uint32_t next_value = 0;
