@@ -23,8 +23,8 @@ namespace {
 
 [[noreturn]] void mismatch(const char* what, std::string_view got, std::string_view want) {
   std::fprintf(stderr, "%s: got [%.*s] (%zu bytes), want [%.*s] (%zu bytes)\n", what,
-               static_cast<int>(got.size()), got.data(), got.size(),
-               static_cast<int>(want.size()), want.data(), want.size());
+               static_cast<int>(got.size()), got.data(), got.size(), static_cast<int>(want.size()),
+               want.data(), want.size());
   std::abort();
 }
 

@@ -109,8 +109,9 @@ struct Tables {
   }
 
   void insert_text(const std::string& key, std::uint32_t value) {
-    auto [entry, created] = texts.find_or_insert(
-        key, [&] { return TextEntry{core::SmallText(key), value}; });
+    auto [entry, created] = texts.find_or_insert(key, [&] {
+      return TextEntry{core::SmallText(key), value};
+    });
     const bool model_created = text_values.emplace(key, value).second;
     expect(created == model_created, "find_or_insert(text) created");
     if (created) text_order.push_back(key);
@@ -214,8 +215,9 @@ void fuzz_fields(FuzzedDataProvider& in) {
       case 1:
       case 2: {
         const std::string name = consume_key(in);
-        const std::string text = in.ConsumeBool() ? std::to_string(in.ConsumeIntegralInRange<int>(0, 3))
-                                                  : in.ConsumeRandomLengthString(20);
+        const std::string text = in.ConsumeBool()
+                                     ? std::to_string(in.ConsumeIntegralInRange<int>(0, 3))
+                                     : in.ConsumeRandomLengthString(20);
         f.store(name, text, in.ConsumeIntegralInRange<int>(0, 3) == 0);
         break;
       }

@@ -49,9 +49,12 @@ std::string reference_placeholder(std::string_view dialect, std::uint64_t index)
 
 /// Dialect strings near the ones the rules look for, or any text at all.
 std::string consume_dialect(FuzzedDataProvider& in) {
-  static constexpr std::string_view kNames[] = {
-      "sqlite", "postgres", "postgresql", "mysql", "PostgreSQL", "MySQL", "my_postgres",
-      "postgres ", "mysq", "POSTGRES\xC4\xB0", "mariadb", ""};
+  static constexpr std::string_view kNames[] = {"sqlite",      "postgres",
+                                                "postgresql",  "mysql",
+                                                "PostgreSQL",  "MySQL",
+                                                "my_postgres", "postgres ",
+                                                "mysq",        "POSTGRES\xC4\xB0",
+                                                "mariadb",     ""};
   if (in.ConsumeBool()) return std::string(in.PickValueInArray(kNames));
   return in.ConsumeRandomLengthString(24);
 }
@@ -96,8 +99,7 @@ void check_insert(FuzzedDataProvider& in, std::string& out) {
 }
 
 void check_update(FuzzedDataProvider& in, std::string& out) {
-  const std::string table = consume_text(in), pk = consume_text(in),
-                    dialect = consume_dialect(in);
+  const std::string table = consume_text(in), pk = consume_text(in), dialect = consume_dialect(in);
   const std::vector<std::string> columns = consume_texts(in, 12);
   std::string want = "UPDATE " + table + " SET ";
   for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -111,8 +113,7 @@ void check_update(FuzzedDataProvider& in, std::string& out) {
 }
 
 void check_delete(FuzzedDataProvider& in, std::string& out) {
-  const std::string table = consume_text(in), pk = consume_text(in),
-                    dialect = consume_dialect(in);
+  const std::string table = consume_text(in), pk = consume_text(in), dialect = consume_dialect(in);
   core::compile_delete(out, table, pk, dialect);
   expect_equal("compile_delete", out,
                "DELETE FROM " + table + " WHERE " + pk + " = " + reference_placeholder(dialect, 1));
@@ -144,8 +145,7 @@ void check_select(FuzzedDataProvider& in, std::string& out) {
   for (std::size_t i = 0; i < columns.size(); ++i) want += (i > 0 ? ", " : "") + columns[i];
   want += " FROM " + table;
   for (const core::Join& j : joins)
-    want += " " + fold_upper(j.type) + " JOIN " + std::string(j.table) + " ON " +
-            std::string(j.on);
+    want += " " + fold_upper(j.type) + " JOIN " + std::string(j.table) + " ON " + std::string(j.on);
   for (std::size_t k = 0; k < wheres.size(); ++k)
     want += (k == 0 ? " WHERE " : " AND ") + std::string(wheres[k].column) + " " +
             std::string(wheres[k].op) + " " + reference_placeholder(dialect, k + 1);
