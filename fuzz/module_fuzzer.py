@@ -217,12 +217,18 @@ class Fuzz:
         return items
 
     def attributes(self):
+        """A model column's attributes, some of which may change the dict they are in."""
         attrs = {}
-        for name in ("type", "nullable", "primary_key", "other"):
+        for name in ("data_type", "nullable", "primary_key", "other"):
             if self.chance(2):
                 attrs[name] = self.pick([self.text, self.anything, lambda: self.pick(
-                    [True, False, 0, 1, None])])()
-        return attrs if not self.chance(10) else self.anything()
+                    [True, False, 0, 1, None]), lambda: Mutating(self, attrs)])()
+        kind = self.fdp.ConsumeIntInRange(0, 9)
+        if kind == 0:
+            return self.anything()
+        if kind == 1:
+            return DictSub(attrs)
+        return attrs
 
     def walked_dict(self, value):
         """A dict of names to values, some of which change the dict when they are read."""
