@@ -140,7 +140,8 @@ class Fuzz:
             return self.integer()
         if kind == 3:
             return self.pick([None, 1.5, float("nan"), -0.0, 1e300, b"bytes", bytearray(b"x"),
-                              object(), [], (), {}, {1, 2}, 2j, Ellipsis, type, print])
+                              object(), [], (), {}, {1, 2}, 2j, Ellipsis, type, print,
+                              IntSub(5), IntSub(-(2**70)), StrSub("s")])
         if kind == 4 and self.depth < 3:
             return [self.anything() for _ in range(self.fdp.ConsumeIntInRange(0, 3))]
         return self.hostile()
@@ -295,8 +296,7 @@ class Fuzz:
         except kModuleErrors + kHostileErrors:
             pass
         except BaseException as error:
-            if type(error).__qualname__ != "PanicException" or (
-                    type(error).__module__ != "_kestrelite_rs"):
+            if not is_panic(error):
                 if hasattr(error, "__fuzz_call__"):
                     raise AssertionError("unexpected %s from %s" % (
                         type(error).__name__, error.__fuzz_call__)) from error
@@ -304,7 +304,8 @@ class Fuzz:
 
 
 kDunders = ["__str__", "__index__", "__bool__", "__eq__", "__hash__", "__len__", "__iter__"]
-kMisbehaviours = ["raise", "raise_base", "wrong_type", "reenter", "huge", "nul", "surrogate"]
+kMisbehaviours = ["raise", "raise_base", "wrong_type", "reenter", "reenter_raw", "huge", "nul",
+                  "surrogate"]
 
 
 class Misbehaving:
@@ -323,6 +324,16 @@ class Misbehaving:
             raise HostileBase(dunder)
         if how == "reenter":
             self.fuzz.reenter()
+            return normal
+        if how == "reenter_raw":
+            # Whatever the nested call raises, the module's internal failure included, comes
+            # out of this method into the outer call.
+            if self.fuzz.depth < 3:
+                self.fuzz.depth += 1
+                try:
+                    self.fuzz.call()
+                finally:
+                    self.fuzz.depth -= 1
             return normal
         if how == "wrong_type":
             return {"__str__": 1, "__index__": "1", "__bool__": 2, "__hash__": "h",
@@ -461,15 +472,25 @@ def is_expected(error):
     return isinstance(error, kModuleErrors + kHostileErrors)
 
 
+def is_panic(error):
+    """The module's internal-failure exception (it is not a module attribute)."""
+    return type(error).__qualname__ == "PanicException" and (
+        type(error).__module__ == "_kestrelite_rs")
+
+
 # Exceptions the module handed to the unraisable hook during the current input. The text form
-# of a value whose __str__ raises reports that exception there; anything else arriving there
-# (an internal failure while an instance is freed, say) is a finding.
+# of a value whose __str__ raises reports that exception there, naming the value, whatever it
+# is: the internal failure of a nested call made by that __str__ included. An internal failure
+# reported with no object is one while an instance was freed, and a finding; so is any other
+# exception class.
 unexpected_unraisable = []
 
 
 def unraisable_hook(report):
-    if not is_expected(report.exc_value):
-        unexpected_unraisable.append(report.exc_value)
+    error = report.exc_value
+    if is_expected(error) or (is_panic(error) and report.object is not None):
+        return
+    unexpected_unraisable.append(error)
 
 
 def test_one_input(data):
