@@ -10,7 +10,9 @@ U+0000, lone surrogates and characters outside the BMP; unknown and malformed ke
 What counts as a finding, and nothing else:
 - the process dies (a crash, or a sanitizer report when the module is built with one);
 - a call raises an exception of a class that the module never raises and that no argument
-  raised itself (SystemError, KeyError, AttributeError, ...).
+  raised itself (SystemError, KeyError, AttributeError, ...);
+- such an exception, or an internal failure naming no object, reaches the unraisable hook
+  (the module reports there what a value's __str__ raised, and failures while freeing).
 
 The module raises TypeError, ValueError, OverflowError, RuntimeError and MemoryError, and its
 internal-failure exception; hostile objects raise Hostile or HostileBase, which must come
