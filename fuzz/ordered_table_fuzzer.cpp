@@ -5,9 +5,10 @@
 // The tracker's field map, the table's main user, is driven the same way against a model of
 // each field's snapshot and current text.
 //
-// The hash is chosen by the input: a well-mixed one, one that keeps only a few low bits (long
-// probe runs, equal tags), and a constant (every key in one run), so the index is exercised
-// far past the collisions that real keys meet.
+// Every table is hashed under a seed the input chooses, so that a finding replays in another
+// process. The hash is chosen by the input too: a well-mixed one, one that keeps only a few low
+// bits (long probe runs, equal tags), and a constant (every key in one run), so the index is
+// exercised far past the collisions that real keys meet.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -59,15 +60,17 @@ struct TextEntry {
 struct TextTraits {
   using Key = std::string_view;
   static Key key_of(const TextEntry& e) noexcept { return e.key.view(); }
-  static std::uint64_t hash(Key k) noexcept { return degrade(core::hash_bytes(k)); }
+  static std::uint64_t hash(Key k, core::HashSeed seed) noexcept {
+    return degrade(core::hash_bytes(k, seed));
+  }
   static bool equal(const TextEntry& e, Key k) noexcept { return e.key == k; }
 };
 
 struct IntTraits {
   using Key = std::int64_t;
   static Key key_of(std::int64_t e) noexcept { return e; }
-  static std::uint64_t hash(Key k) noexcept {
-    return degrade(core::hash_int(static_cast<std::uint64_t>(k)));
+  static std::uint64_t hash(Key k, core::HashSeed seed) noexcept {
+    return degrade(core::hash_int(static_cast<std::uint64_t>(k), seed));
   }
   static bool equal(std::int64_t e, Key k) noexcept { return e == k; }
 };
@@ -85,6 +88,8 @@ std::int64_t consume_int_key(FuzzedDataProvider& in) {
 
 /// A table of owned texts and a table of integers, each beside its model.
 struct Tables {
+  explicit Tables(core::HashSeed seed) : texts(seed), ints(seed) {}
+
   core::OrderedTable<TextEntry, TextTraits> texts;
   std::unordered_map<std::string, std::uint32_t> text_values;
   std::vector<std::string> text_order;
@@ -165,6 +170,8 @@ struct Tables {
 
 /// FieldMap beside a model of each field's snapshot and current text.
 struct Fields {
+  explicit Fields(core::HashSeed seed) : map(seed) {}
+
   struct Texts {
     std::string snapshot;
     std::string current;
@@ -208,7 +215,7 @@ struct Fields {
 /// Field names from a small pool; texts from a smaller one, so that changes often come back to
 /// the snapshot's text.
 void fuzz_fields(FuzzedDataProvider& in) {
-  Fields f;
+  Fields f(core::HashSeed{in.ConsumeIntegral<std::uint64_t>()});
   while (in.remaining_bytes() > 0) {
     switch (in.ConsumeIntegralInRange<int>(0, 7)) {
       case 0:
@@ -264,7 +271,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   g_hash_kind = in.PickValueInArray({HashKind::kMixed, HashKind::kFewBits, HashKind::kConstant});
-  Tables t;
+  Tables t(core::HashSeed{in.ConsumeIntegral<std::uint64_t>()});
   std::uint32_t next_value = 0;
   while (in.remaining_bytes() > 0) {
     switch (in.ConsumeIntegralInRange<int>(0, 9)) {
