@@ -515,6 +515,7 @@ def test_hostile_arguments_leave_the_instance_consistent(cls_name, method, data)
 
 
 def run_case(cls_name, method, case, note=lambda text: None):
+    """Runs a case and judges its outcome; returns what the call raised, or None."""
     cls = getattr(native, cls_name)
     outer = kMethods[cls_name][method][0]
     instance = cls()
@@ -571,12 +572,13 @@ def run_case(cls_name, method, case, note=lambda text: None):
         for tracker in (instance, targets.other):
             if isinstance(tracker, native.StateTracker):
                 tracker.set_initial_state({})
+    return raised
 
 
-def walk_changing_case(table, attrs):
+def walk_changing_case(attrs):
     """diff_table of one model column `a` with attribute dict `attrs`, the model walked."""
     model = hostile.bound_dict(dict, [("a", attrs)])
-    values = [table, model, {}, "a"]
+    values = ["t", model, {}, "sqlite"]
     return Case(None, values, values, {}, None, False)
 
 
@@ -584,21 +586,25 @@ def mutation(how, target, value=True):
     return hostile.Action("mutate", value, target=target, how=how)
 
 
-@pytest.mark.parametrize("build", [
-    # A lookup grows the model dict, then two swaps bring it back to its size: the walk
-    # then reads a swapped-in key, one entry more than the model held.
-    lambda: walk_changing_case("a", {
+@pytest.mark.parametrize("build,message", [
+    # A lookup grows the model by one key; a swap replaces its first key; a second swap
+    # writes a key already there, which shrinks the model back to its size. The walk goes on
+    # to the swapped-in key, one entry more than the model held.
+    (lambda: walk_changing_case({
         "data_type": "a",
         "primary_key": hostile.NumpyLikeBool(mutation("swap", hostile.kWalked)),
         hostile.CollidingKey(mutation("grow", hostile.kWalked), "nullable"):
             hostile.NumpyLikeBool(mutation("swap", hostile.kWalked))}),
+     hostile.kKeysChanged),
     # Growing the attribute dict, which is only looked up, changes no walk.
-    lambda: walk_changing_case("a", hostile.bound_dict(dict, [
+    (lambda: walk_changing_case(hostile.bound_dict(dict, [
         (hostile.CollidingKey(mutation("grow", hostile.kLookedUp), "nullable"), True)],
         hostile.kLookedUp)),
+     None),
 ], ids=["model resized then swapped", "attribute dict grown"])
-def test_walk_failures_follow_the_dict_each_action_changed(build):
-    run_case("SchemaDiffEngine", "diff_table", build())
+def test_walk_failures_follow_the_dict_each_action_changed(build, message):
+    raised = run_case("SchemaDiffEngine", "diff_table", build())
+    assert (None if raised is None else str(raised)) == message
 
 
 # ---- every sequence form reads the same ------------------------------------------------------------
