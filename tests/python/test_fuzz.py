@@ -543,7 +543,8 @@ def run_case(cls_name, method, case, note=lambda text: None):
         except BaseException as error:  # noqa: B036 - every outcome is judged below
             raised = error
     # Shown by --hypothesis-show-statistics: which outcomes and misbehaviours were reached.
-    note(f"outcome: {type(raised).__name__ if raised is not None else 'returned'}")
+    note(f"outcome: {type(raised).__name__ if raised is not None else 'returned'}"
+         + (f" {raised}" if isinstance(raised, PanicException) else ""))
     for a in scan.fired():
         note(f"fired: {a.kind}" + (f" {a.outcomes[0]}" if a.outcomes else ""))
     try:
