@@ -3,6 +3,7 @@ file `cmake --build` produces."""
 
 import os
 import pathlib
+import shlex
 import shutil
 import subprocess
 import sys
@@ -25,6 +26,8 @@ class CMakeBuild(build_ext):
                 "-DKESTRELITE_TESTS=OFF",
                 f"-DPython3_EXECUTABLE={sys.executable}",
                 f"-DCMAKE_LIBRARY_OUTPUT_DIRECTORY={out_dir}",
+                # Extra configure arguments, e.g. a cross toolchain (scripts/aarch64.sh).
+                *shlex.split(os.environ.get("KESTRELITE_CMAKE_ARGS", "")),
             ],
             check=True,
         )
