@@ -3,9 +3,11 @@
 #
 #   scripts/fuzz-long.sh BUILD_DIR [EXAMPLES] [PYTEST_ARG...]
 #
-# EXAMPLES per method defaults to 3000 (about a quarter of an hour on a plain build). A
-# sanitizer build folder is run under the sanitizer runtime. Hypothesis prints, per method,
-# how many examples ran and which outcomes and misbehaviours they reached.
+# EXAMPLES per method defaults to 3000 (up to an hour on a plain build when the machine is
+# shared). A sanitizer build folder is run under the sanitizer runtime, several times slower:
+# narrow it with a PYTEST_ARG such as -k "set_initial_state or diff_table". Hypothesis
+# prints, per method, how many examples ran and which outcomes and misbehaviours they
+# reached, a walk failure by its message.
 set -euo pipefail
 
 if [ $# -lt 1 ]; then

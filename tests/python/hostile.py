@@ -14,6 +14,7 @@ objects never sets them off.
 import collections
 import collections.abc
 import contextlib
+import ctypes
 import functools
 import sys
 
@@ -76,6 +77,67 @@ def armed():
         _armed[0] = False
 
 
+# Firings are logged only inside `recorded_firings()`, so arming alone keeps no memory.
+_firings = [None]
+
+
+@contextlib.contextmanager
+def recorded_firings():
+    """Logs every run of an action inside the block, in order, as a `Firing`."""
+    _firings[0] = log = []
+    try:
+        yield log
+    finally:
+        _firings[0] = None
+
+
+class Firing:
+    """One run of an action: whether it raised out of its dunder and, for a mutation, the
+    storage of the dict it changed right afterwards."""
+
+    def __init__(self, action):
+        self.action = action
+        self.escaped = action.kind in ("raise", "panic")
+        self.storage = None
+
+    def __repr__(self):
+        return f"Firing({self.action!r}, escaped={self.escaped}, storage={self.storage!r})"
+
+
+# An entry of a dict's storage: its slot index, the identities of its key and value, and what
+# a reader converting them would meet.
+Entry = collections.namedtuple("Entry", "index key value key_is_text value_is_dict value_is_text")
+
+_dict_next = ctypes.pythonapi.PyDict_Next
+_dict_next.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.c_ssize_t),
+                       ctypes.POINTER(ctypes.py_object), ctypes.POINTER(ctypes.py_object)]
+_dict_next.restype = ctypes.c_int
+
+
+def is_text(obj):
+    """True for a str (or subclass) with a UTF-8 form; runs none of the object's dunders."""
+    if not issubclass(type(obj), str):
+        return False
+    try:
+        str.encode(obj, "utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def storage(d):
+    """The live entries of a dict's own storage, in slot order, as the interpreter's walk
+    finds them; neither the dict nor its contents run any code, and nothing is kept alive."""
+    entries = []
+    pos = ctypes.c_ssize_t(0)
+    key, value = ctypes.py_object(), ctypes.py_object()
+    while _dict_next(d, ctypes.byref(pos), ctypes.byref(key), ctypes.byref(value)):
+        k, v = key.value, value.value
+        entries.append(Entry(pos.value - 1, id(k), id(v), is_text(k), issubclass(type(v), dict),
+                             is_text(v)))
+    return entries
+
+
 class Slot:
     """Stands for an object known only when a case runs (see `Scan.bind`)."""
 
@@ -89,6 +151,7 @@ class Slot:
 kSame = Slot("same instance")
 kOther = Slot("other instance")
 kWalked = Slot("dict being walked")
+kLookedUp = Slot("dict being looked up")
 
 
 class Action:
@@ -141,6 +204,9 @@ class Action:
         if not _armed[0]:
             return inert
         self.fired += 1
+        firing = Firing(self)
+        if _firings[0] is not None:
+            _firings[0].append(firing)
         if self.kind == "return":
             return self.value
         if self.kind == "raise":
@@ -150,12 +216,15 @@ class Action:
             raise AssertionError("the overflowing benchmark returned")
         if self.kind == "mutate":
             self._mutate()
+            if _firings[0] is not None:
+                firing.storage = storage(self.target)
             return self.value
         try:
             getattr(self.target, self.method)(*self.args)
         except RuntimeError as error:
             self.outcomes.append(str(error))
             if self.kind == "raw":
+                firing.escaped = True
                 raise
         else:
             self.outcomes.append(None)
@@ -517,9 +586,10 @@ kReentry = {
 }
 
 
-def actions(cls_name, result, walks=False):
+def actions(cls_name, result, walks=False, looked_up=False):
     """Actions whose `return` gives something drawn from `result`; with `walks`, also ones
-    that change the dict the method is walking."""
+    that change the dict the method is walking, with `looked_up` ones that change the dict a
+    lookup is searching."""
     options = [
         st.builds(lambda v: Action("return", v), result),
         st.builds(lambda v: Action("return", v), wrong_dunder_values),
@@ -532,9 +602,11 @@ def actions(cls_name, result, walks=False):
                   result),
         st.builds(lambda v: Action("panic", v), result),
     ]
-    if walks:
-        options += [st.builds(lambda how, v: Action("mutate", v, target=kWalked, how=how),
-                              st.sampled_from(["grow", "swap", "clear"]), result)] * 2
+    targets = [kWalked] * walks + [kLookedUp] * looked_up
+    if targets:
+        options += [st.builds(lambda how, target, v: Action("mutate", v, target=target, how=how),
+                              st.sampled_from(["grow", "swap", "clear"]),
+                              st.sampled_from(targets), result)] * 2
     return st.one_of(options)
 
 
@@ -638,19 +710,19 @@ def fill(d, pairs):
     return d
 
 
+def bound_dict(make, pairs, slot=kWalked):
+    """A dict of `make` holding `pairs`, the actions in it that change `slot` bound to it."""
+    d = fill(make(), pairs)
+    for a in Scan(d).actions:
+        if a.target is slot:
+            a.target = d
+    return d
+
+
 def filled_dict(keys, values):
     """dicts and dict subclasses; actions in them that change `the dict being walked` are
     bound to the dict itself."""
-
-    def build(make, pairs):
-        d = fill(make(), pairs)
-        scan = Scan(d)
-        for a in scan.actions:
-            if a.target is kWalked:
-                a.target = d
-        return d
-
-    return st.builds(build, st.sampled_from(kDictKinds),
+    return st.builds(bound_dict, st.sampled_from(kDictKinds),
                      st.lists(st.tuples(keys, values), max_size=5))
 
 
@@ -661,16 +733,19 @@ def tracker_data(cls_name):
 
 def model_fields(cls_name):
     """diff_table's `model_fields`: attribute dicts whose lookups and boolean conversions
-    raise, re-enter, or change the model dict being walked."""
-    numpy_bools = st.builds(NumpyLikeBool, actions(cls_name, st.booleans(), walks=True))
+    raise, re-enter, or change the model dict being walked or the attribute dict itself."""
+    numpy_bools = st.builds(NumpyLikeBool,
+                            actions(cls_name, st.booleans(), walks=True, looked_up=True))
     attribute_values = weighted((1, names), (1, st.none()), (1, st.booleans()), (1, plain_ints),
                                 (3, numpy_bools), (1, st.builds(NumpyLikeWithoutBool)),
                                 (1, any_value(cls_name)))
-    colliding = st.builds(CollidingKey, actions(cls_name, st.booleans(), walks=True),
+    colliding = st.builds(CollidingKey,
+                          actions(cls_name, st.booleans(), walks=True, looked_up=True),
                           st.sampled_from(kAttributeNames))
     attribute_keys = weighted((3, st.sampled_from(kAttributeNames)), (1, names), (2, colliding))
-    attrs = st.builds(fill, st.sampled_from(kDictKinds).map(lambda make: make()),
-                      st.lists(st.tuples(attribute_keys, attribute_values), max_size=4))
+    attrs = st.builds(bound_dict, st.sampled_from(kDictKinds),
+                      st.lists(st.tuples(attribute_keys, attribute_values), max_size=4),
+                      st.just(kLookedUp))
     return filled_dict(dict_keys, weighted((6, attrs), (1, any_value(cls_name))))
 
 

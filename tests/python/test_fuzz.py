@@ -341,18 +341,86 @@ def check_outcome(cls_name, method, outer, instance, scan, raised, unraisable):
 HostileBaseErrorType = hostile.HostileBaseError
 
 
-def check_walk_failure(method, scan, raised):
-    """A dict that grew or emptied under its own walk must end the call as a panic."""
-    if method not in ("set_initial_state", "diff_table"):
+kWalkFailures = (hostile.kSizeChanged, hostile.kKeysChanged)
+
+
+def walked_dicts(method, values):
+    """The dicts a call with these argument values walks, in its order, each with the test
+    that an entry of it ends the call; none when an argument fails its conversion first."""
+    if method == "set_initial_state" and issubclass(type(values[0]), dict):
+        return [(values[0], lambda e: not e.key_is_text)]
+    if method == "diff_table":
+        table, model, db, dialect = values
+        if (hostile.is_text(table) and hostile.is_text(dialect)
+                and issubclass(type(model), dict) and issubclass(type(db), dict)):
+            return [(model, lambda e: not (e.key_is_text and e.value_is_dict)),
+                    (db, lambda e: not (e.key_is_text and e.value_is_text))]
+    return []
+
+
+class WalkModel:
+    """Replays the walks of a call: each walked dict's storage as the call began, changed by
+    the actions of its entries in the order they fired, read the way the module reads it (the
+    size checked before every step, and one entry more than the dict began with refused)."""
+
+    def __init__(self, walks):
+        self.walks = walks
+        self.storages = {id(d): hostile.storage(d) for d, _ in walks}
+        # The entry whose processing runs an action is the one holding it.
+        self.owner = {}
+        for d, _ in walks:
+            for value in dict.values(d):
+                for a in Scan(value).actions:
+                    self.owner[id(a)] = id(value)
+
+    def replay(self, firings):
+        """(outcome, escaped, unplaced): outcome is None when every walk ends, a walk failure
+        message, or "fault" for an entry whose key or value ends the call; escaped tells
+        whether an action raised out of its dunder first (which may have ended the call
+        sooner); unplaced lists the firings the replay found no entry running."""
+        storages = dict(self.storages)
+        log = [f for f in firings if not f.action.in_finaliser]
+        done = 0
+        escaped = False
+        for d, faulty in self.walks:
+            size = len(storages[id(d)])
+            pos = produced = 0
+            while True:
+                live = storages[id(d)]
+                if len(live) != size:
+                    return hostile.kSizeChanged, escaped, log[done:]
+                if produced == size + 1:
+                    return hostile.kKeysChanged, escaped, log[done:]
+                entry = next((e for e in live if e.index >= pos), None)
+                if entry is None:
+                    break
+                pos, produced = entry.index + 1, produced + 1
+                if faulty(entry):
+                    return "fault", escaped, log[done:]
+                while done < len(log) and self.owner.get(id(log[done].action)) == entry.value:
+                    firing = log[done]
+                    done += 1
+                    escaped = escaped or firing.escaped
+                    if firing.storage is not None:
+                        storages[id(firing.action.target)] = firing.storage
+        return None, escaped, log[done:]
+
+
+def check_walk_failure(model, firings, raised):
+    """A walk fails exactly where the replay of its dicts' changes says it must."""
+    if model is None:
         return
-    resized = [a for a in scan.fired() if a.kind == "mutate" and a.how in ("grow", "clear")]
-    if not resized:
-        return
-    escaped = [a for a in scan.fired() if a.escaped]
-    if method == "diff_table" and escaped:
-        return  # a later lookup may have raised first
-    assert isinstance(raised, PanicException), raised
-    assert str(raised) == hostile.kSizeChanged
+    outcome, escaped, unplaced = model.replay(firings)
+    # No entry is read past the point where the call ends.
+    assert unplaced == [], (outcome, unplaced)
+    failed = str(raised) if isinstance(raised, PanicException) else None
+    if failed in kWalkFailures:
+        assert failed == outcome, (outcome, firings)
+    elif raised is None:
+        assert outcome is None, (outcome, firings)
+    else:
+        # Another exception ended the call: an entry's fault or an action's own.
+        assert outcome == "fault" or escaped, (raised, outcome, firings)
 
 
 def check_result(cls_name, method, instance, values, result, before, after):
@@ -443,10 +511,11 @@ def state_of(instance):
 @fuzz_settings()
 @given(data=st.data())
 def test_hostile_arguments_leave_the_instance_consistent(cls_name, method, data):
-    run_case(cls_name, method, data.draw(cases(cls_name, method), label="case"))
+    run_case(cls_name, method, data.draw(cases(cls_name, method), label="case"), note=event)
 
 
-def run_case(cls_name, method, case):
+def run_case(cls_name, method, case, note=lambda text: None):
+    """Runs a case and judges its outcome; returns what the call raised, or None."""
     cls = getattr(native, cls_name)
     outer = kMethods[cls_name][method][0]
     instance = cls()
@@ -462,18 +531,22 @@ def run_case(cls_name, method, case):
         fn = getattr(instance, method)
 
     before = state_of(instance)
+    walks = walked_dicts(method, case.values) if case.expected is None else []
+    model = WalkModel(walks) if walks else None
     scan.reset()
     hostile.violations.clear()
     raised = result = None
-    with hostile.recorded_unraisable() as unraisable, hostile.armed():
+    with hostile.recorded_unraisable() as unraisable, hostile.recorded_firings() as firings, \
+            hostile.armed():
         try:
             result = fn(*case.args, **case.kwargs)
         except BaseException as error:  # noqa: B036 - every outcome is judged below
             raised = error
     # Shown by --hypothesis-show-statistics: which outcomes and misbehaviours were reached.
-    event(f"outcome: {type(raised).__name__ if raised is not None else 'returned'}")
+    note(f"outcome: {type(raised).__name__ if raised is not None else 'returned'}"
+         + (f" {raised}" if isinstance(raised, PanicException) else ""))
     for a in scan.fired():
-        event(f"fired: {a.kind}" + (f" {a.outcomes[0]}" if a.outcomes else ""))
+        note(f"fired: {a.kind}" + (f" {a.outcomes[0]}" if a.outcomes else ""))
     try:
         # Dict arguments are read through their own storage only.
         assert hostile.violations == []
@@ -484,7 +557,7 @@ def run_case(cls_name, method, case):
             assert scan.fired() == [] and unraisable == []
         else:
             check_outcome(cls_name, method, outer, instance, scan, raised, unraisable)
-            check_walk_failure(method, scan, raised)
+            check_walk_failure(model, firings, raised)
         if isinstance(instance, native.StateTracker):
             current = check_tracker(instance)
             after = {"current": current, "dirty": instance.dirty_fields()}
@@ -500,6 +573,39 @@ def run_case(cls_name, method, case):
         for tracker in (instance, targets.other):
             if isinstance(tracker, native.StateTracker):
                 tracker.set_initial_state({})
+    return raised
+
+
+def walk_changing_case(attrs):
+    """diff_table of one model column `a` with attribute dict `attrs`, the model walked."""
+    model = hostile.bound_dict(dict, [("a", attrs)])
+    values = ["t", model, {}, "sqlite"]
+    return Case(None, values, values, {}, None, False)
+
+
+def mutation(how, target, value=True):
+    return hostile.Action("mutate", value, target=target, how=how)
+
+
+@pytest.mark.parametrize("build,message", [
+    # A lookup grows the model by one key; a swap replaces its first key; a second swap
+    # writes a key already there, which shrinks the model back to its size. The walk goes on
+    # to the swapped-in key, one entry more than the model held.
+    (lambda: walk_changing_case({
+        "data_type": "a",
+        "primary_key": hostile.NumpyLikeBool(mutation("swap", hostile.kWalked)),
+        hostile.CollidingKey(mutation("grow", hostile.kWalked), "nullable"):
+            hostile.NumpyLikeBool(mutation("swap", hostile.kWalked))}),
+     hostile.kKeysChanged),
+    # Growing the attribute dict, which is only looked up, changes no walk.
+    (lambda: walk_changing_case(hostile.bound_dict(dict, [
+        (hostile.CollidingKey(mutation("grow", hostile.kLookedUp), "nullable"), True)],
+        hostile.kLookedUp)),
+     None),
+], ids=["model resized then swapped", "attribute dict grown"])
+def test_walk_failures_follow_the_dict_each_action_changed(build, message):
+    raised = run_case("SchemaDiffEngine", "diff_table", build())
+    assert (None if raised is None else str(raised)) == message
 
 
 # ---- every sequence form reads the same ------------------------------------------------------------
