@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need.
 #
-#   scripts/deps.sh [GROUP...]     groups: build test package db (default: all of them)
+#   scripts/deps.sh [GROUP...]     groups: build test package db fuzz (default: all of them)
 #
 # Idempotent: when every package of the asked groups is already installed it touches
 # nothing. Otherwise it runs `apt-get update` once and installs what is missing. The apt
@@ -22,8 +22,12 @@ group_package=(python3-venv)
 # The database integration tests: local servers. Their drivers for the tests are test
 # requirements; Debian's are for scripts/demo.sh run against a server of your own.
 group_db=(postgresql mariadb-server python3-asyncpg python3-pymysql)
+# The coverage-guided fuzzers: clang with libFuzzer and the sanitizer runtimes (clang 14 cannot
+# compile the C++20 ranges of GCC 12's standard library that the binding uses), and a virtual
+# environment for the Python fuzzing engine (pinned in fuzz/requirements.txt).
+group_fuzz=(clang-16 libclang-rt-16-dev python3-venv python3-pip)
 
-all_groups=(build test package db)
+all_groups=(build test package db fuzz)
 
 usage() {
   echo "usage: $0 [GROUP...]   (groups: ${all_groups[*]}; default: all)" >&2
@@ -40,6 +44,7 @@ for group in "${groups[@]}"; do
     test) wanted+=("${group_test[@]}") ;;
     package) wanted+=("${group_package[@]}") ;;
     db) wanted+=("${group_db[@]}") ;;
+    fuzz) wanted+=("${group_fuzz[@]}") ;;
     -h | --help) usage ;;
     *) echo "deps: unknown group '$group'" >&2; usage ;;
   esac

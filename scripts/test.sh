@@ -7,7 +7,9 @@
 #                  tests and the Python suites under Debian's python3, LeakSanitizer on;
 #   4. build-coverage/ (scripts/coverage.sh) the unit tests and the Python suite with gcov
 #                  counters: prints line and branch coverage of src/ and fails below the
-#                  floors set here.
+#                  floors set here;
+#   5. build-fuzz/  (scripts/fuzz.sh) clang with the sanitizers and the fuzzers' coverage:
+#                  a bounded run of every libFuzzer and atheris harness from fuzz/corpus/.
 # Configure and build output go to a log in the build folder (its tail is printed when a
 # step fails); ctest output is shown as it runs. Exits non-zero if any step failed.
 #
@@ -103,6 +105,10 @@ step "coverage" build-coverage/run.log env KESTRELITE_COVERAGE_MIN_LINES=95 \
   KESTRELITE_COVERAGE_MIN_BRANCHES="${KESTRELITE_COVERAGE_MIN_BRANCHES:-84}" \
   KESTRELITE_HYPOTHESIS_PROFILE=quick bash scripts/coverage.sh || true
 grep -E '^(lines|functions|branches): ' build-coverage/run.log 2>/dev/null | sed 's/^/  coverage /'
+
+# A bounded run of every coverage-guided fuzz harness from the corpus kept in fuzz/corpus/.
+mkdir -p build-fuzz
+step "fuzz" build-fuzz/run.log bash scripts/fuzz.sh || true
 
 echo
 echo "summary ($((SECONDS - total_start)) s):"

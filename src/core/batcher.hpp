@@ -15,6 +15,10 @@ namespace kestrelite::core {
 
 class KeySets {
  public:
+  KeySets() = default;
+  /// Both sets hashed under `seed` instead of the process's.
+  explicit KeySets(HashSeed seed) noexcept : ints_(seed), strs_(seed) {}
+
   /// True when the key was not present yet.
   bool add_int(std::int64_t key) {
     return ints_.find_or_insert(key, [key] { return key; }).second;
@@ -36,13 +40,15 @@ class KeySets {
   struct IntTraits {
     using Key = std::int64_t;
     static Key key_of(std::int64_t e) noexcept { return e; }
-    static std::uint64_t hash(Key k) noexcept { return hash_int(static_cast<std::uint64_t>(k)); }
+    static std::uint64_t hash(Key k, HashSeed seed) noexcept {
+      return hash_int(static_cast<std::uint64_t>(k), seed);
+    }
     static bool equal(std::int64_t e, Key k) noexcept { return e == k; }
   };
   struct StrTraits {
     using Key = std::string_view;
     static Key key_of(const SmallText& e) noexcept { return e.view(); }
-    static std::uint64_t hash(Key k) noexcept { return hash_bytes(k); }
+    static std::uint64_t hash(Key k, HashSeed seed) noexcept { return hash_bytes(k, seed); }
     static bool equal(const SmallText& e, Key k) noexcept { return e == k; }
   };
 

@@ -24,6 +24,9 @@ struct ModelColumn {
 /// attributes and keeps the earlier place. Holds views of the names, never copies.
 class ModelColumns {
  public:
+  ModelColumns() = default;
+  /// Columns hashed under `seed` instead of the process's.
+  explicit ModelColumns(HashSeed seed) noexcept : table_(seed) {}
   void reserve(std::size_t n) { table_.reserve(n); }
   void put(ModelColumn column);
   /// The column of that name with default attributes, new or reset, for the caller to fill
@@ -38,7 +41,7 @@ class ModelColumns {
   struct Traits {
     using Key = std::string_view;
     static Key key_of(const ModelColumn& c) noexcept { return c.name; }
-    static std::uint64_t hash(Key k) noexcept { return hash_bytes(k); }
+    static std::uint64_t hash(Key k, HashSeed seed) noexcept { return hash_bytes(k, seed); }
     static bool equal(const ModelColumn& c, Key k) noexcept { return c.name == k; }
   };
   OrderedTable<ModelColumn, Traits> table_;
@@ -48,6 +51,9 @@ class ModelColumns {
 /// views of texts the caller keeps alive.
 class ColumnNames {
  public:
+  ColumnNames() = default;
+  /// Names hashed under `seed` instead of the process's.
+  explicit ColumnNames(HashSeed seed) noexcept : table_(seed) {}
   void reserve(std::size_t n) { table_.reserve(n); }
   void put(std::string_view name);
   bool contains(std::string_view name) const noexcept { return table_.find(name) != nullptr; }
@@ -57,7 +63,7 @@ class ColumnNames {
   struct Traits {
     using Key = std::string_view;
     static Key key_of(std::string_view s) noexcept { return s; }
-    static std::uint64_t hash(Key k) noexcept { return hash_bytes(k); }
+    static std::uint64_t hash(Key k, HashSeed seed) noexcept { return hash_bytes(k, seed); }
     static bool equal(std::string_view s, Key k) noexcept { return s == k; }
   };
   OrderedTable<std::string_view, Traits> table_;

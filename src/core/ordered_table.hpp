@@ -3,13 +3,14 @@
 // and an open-addressing index of (entry number, hash tag) pairs finds them. Nothing is ever
 // removed singly, so the index needs no tombstones; clear() keeps both allocations for the
 // next fill. Iteration is a walk over the dense entries, which makes every listing
-// deterministic and the same from run to run.
+// deterministic and the same in every process, whatever seed the index is hashed under.
 //
 // Small tables (a row of a few fields, a handful of keys) keep their first `Inline` entries
 // inside the table object and build no index until they hold more than kLinearLimit entries:
 // below that a scan comparing lengths and bytes is as fast as hashing, and a table costs no
 // heap allocation at all.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -18,37 +19,22 @@
 #include <string_view>
 #include <utility>
 
-#define XXH_INLINE_ALL
-#include <xxhash.h>
-
+#include "core/hash.hpp"
 #include "core/small_vector.hpp"
 
 namespace kestrelite::core {
 
-/// Unseeded hash of a name's bytes: XXH3 is among the fastest on the short keys seen here
-/// (field and column names, foreign keys) and gives the same value in every process.
-inline std::uint64_t hash_bytes(std::string_view s) noexcept {
-  return XXH3_64bits(s.data(), s.size());
-}
-
-/// Unseeded mix of a 64-bit integer key (the murmur3 finaliser).
-inline std::uint64_t hash_int(std::uint64_t x) noexcept {
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdULL;
-  x ^= x >> 33;
-  x *= 0xc4ceb9fe1a85ec53ULL;
-  x ^= x >> 33;
-  return x;
-}
-
-/// `Traits` supplies `Key`, `static Key key_of(const Entry&)`, `static uint64_t hash(Key)` and
-/// `static bool equal(const Entry&, Key)`.
+/// `Traits` supplies `Key`, `static Key key_of(const Entry&)`,
+/// `static uint64_t hash(Key, HashSeed)` and `static bool equal(const Entry&, Key)`.
 template <class Entry, class Traits, std::size_t Inline = 4>
 class OrderedTable {
  public:
   using Key = typename Traits::Key;
 
-  OrderedTable() = default;
+  /// A table hashed under the process's seed.
+  OrderedTable() noexcept : seed_(process_hash_seed()) {}
+  /// A table hashed under `seed`, for tests and benchmarks that need to know where keys land.
+  explicit OrderedTable(HashSeed seed) noexcept : seed_(seed) {}
   OrderedTable(OrderedTable&&) noexcept = default;
   OrderedTable& operator=(OrderedTable&&) noexcept = default;
 
@@ -84,11 +70,23 @@ class OrderedTable {
     if (!slots_) return;
     std::memset(slots_.get(), 0, slot_count() * sizeof(Slot));
     for (std::size_t e = 0; e < n; ++e) {
-      const std::uint64_t h = Traits::hash(Traits::key_of(entries_[e]));
+      const std::uint64_t h = hash_of(Traits::key_of(entries_[e]));
       std::size_t i = h & mask_;
       while (slots_[i].index != 0) i = (i + 1) & mask_;
       slots_[i] = Slot{static_cast<std::uint32_t>(e + 1), tag_of(h)};
     }
+  }
+
+  /// The most slots past its home slot that the lookup of a stored key walks; 0 while the
+  /// table is scanned. Walks the whole index: for tests and benchmarks.
+  std::size_t longest_probe() const noexcept {
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < slot_count(); ++i) {
+      if (slots_[i].index == 0) continue;
+      const std::size_t home = hash_of(Traits::key_of(entries_[slots_[i].index - 1])) & mask_;
+      longest = std::max(longest, (i - home) & mask_);
+    }
+    return longest;
   }
 
   /// The entry stored `i`-th; `i` must be below size().
@@ -96,7 +94,7 @@ class OrderedTable {
 
   Entry* find(Key key) noexcept {
     if (!slots_) return find_linear(key);
-    const std::uint64_t h = Traits::hash(key);
+    const std::uint64_t h = hash_of(key);
     const std::uint32_t tag = tag_of(h);
     for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
       const Slot& s = slots_[i];
@@ -133,7 +131,7 @@ class OrderedTable {
       if (entries_.size() >= kMaxEntries) throw std::length_error("capacity overflow");
       rehash(slots_for(entries_.size() + 1));
     }
-    const std::uint64_t h = Traits::hash(key);
+    const std::uint64_t h = hash_of(key);
     const std::uint32_t tag = tag_of(h);
     std::size_t i = h & mask_;
     for (;; i = (i + 1) & mask_) {
@@ -160,6 +158,8 @@ class OrderedTable {
     std::uint32_t tag;    // high half of the hash, compared before the key
   };
 
+  std::uint64_t hash_of(Key key) const noexcept { return Traits::hash(key, seed_); }
+
   static std::uint32_t tag_of(std::uint64_t h) noexcept { return static_cast<std::uint32_t>(h >> 32); }
 
   // At most three quarters of the slots are in use.
@@ -176,7 +176,7 @@ class OrderedTable {
     auto fresh = std::make_unique<Slot[]>(cap);  // value-initialised: every slot empty
     const std::size_t mask = cap - 1;
     for (std::size_t e = 0; e < entries_.size(); ++e) {
-      const std::uint64_t h = Traits::hash(Traits::key_of(entries_[e]));
+      const std::uint64_t h = hash_of(Traits::key_of(entries_[e]));
       std::size_t i = h & mask;
       while (fresh[i].index != 0) i = (i + 1) & mask;
       fresh[i] = Slot{static_cast<std::uint32_t>(e + 1), tag_of(h)};
@@ -188,6 +188,7 @@ class OrderedTable {
   SmallVector<Entry, Inline, std::uint32_t> entries_;  // 32-bit counts: see kMaxEntries
   std::unique_ptr<Slot[]> slots_;  // the index; none while the table is scanned
   std::size_t mask_ = 0;           // slot count - 1
+  HashSeed seed_;
 };
 
 }  // namespace kestrelite::core

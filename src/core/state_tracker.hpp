@@ -44,7 +44,7 @@ template <class Payload>
 struct FieldTraits {
   using Key = std::string_view;
   static Key key_of(const FieldEntry<Payload>& e) noexcept { return e.name.view(); }
-  static std::uint64_t hash(Key k) noexcept { return hash_bytes(k); }
+  static std::uint64_t hash(Key k, HashSeed seed) noexcept { return hash_bytes(k, seed); }
   static bool equal(const FieldEntry<Payload>& e, Key k) noexcept { return e.name == k; }
 };
 
@@ -53,6 +53,10 @@ template <class Payload>
 class FieldMap {
  public:
   using Entry = FieldEntry<Payload>;
+
+  FieldMap() = default;
+  /// A map hashed under `seed` instead of the process's.
+  explicit FieldMap(HashSeed seed) noexcept : table_(seed) {}
 
   std::size_t size() const noexcept { return table_.size(); }
   auto begin() noexcept { return table_.begin(); }

@@ -94,7 +94,7 @@ template <class Out>
 void append_decimal(Out& out, std::int64_t v);
 
 /// Appends the interpreter's repr() of a float: the shortest digits that read back as `v`, in
-/// positional form when the decimal exponent is from -5 to 15 (with ".0" when there is no
+/// positional form when the decimal exponent is from -4 to 15 (with ".0" when there is no
 /// fraction) and as "d.ddde+XX" otherwise; "inf", "-inf" and "nan" (of either sign).
 template <class Out>
 void append_float_repr(Out& out, double v);

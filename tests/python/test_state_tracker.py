@@ -16,6 +16,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from support import run_python
+
 kReplacement3 = "\ufffd" * 3
 
 
@@ -397,6 +399,27 @@ def test_the_three_listings_agree_on_a_large_tracker(mod):
     assert dirty == list(t.get_dirty_changes())
     assert dirty == [n for n in t.get_current_dict() if n in set(dirty)]
     assert list(t.get_current_dict()) == names
+
+
+kListingScript = """
+    import _kestrelite_rs
+    t = _kestrelite_rs.StateTracker()
+    t.set_initial_state({f"f{(i * 7919) % 500}": i for i in range(500)})
+    for i in range(0, 500, 3):
+        t.set_field(f"f{i}", -i)
+    t.set_field("new", 0)
+    print(t.dirty_fields(), list(t.get_current_dict()))
+"""
+
+
+def test_listings_are_the_same_in_processes_with_their_own_seeds(mod):
+    # The interpreter's hashing is held fixed: the two processes differ only in the seed each
+    # draws for the module's tables.
+    runs = [run_python(mod, kListingScript, PYTHONHASHSEED="0") for _ in range(2)]
+    assert runs[0] == runs[1]
+    names = [f"f{(i * 7919) % 500}" for i in range(500)]
+    dirty = [n for n in names if int(n[1:]) % 3 == 0 and n != "f0"]  # -0 is 0: unchanged
+    assert runs[0] == f"{dirty} {names + ['new']}\n"
 
 
 # ---- text form ------------------------------------------------------------------------------
