@@ -36,7 +36,7 @@ if [ ${#tests[@]} -eq 0 ]; then
   tests=(tests/python/test_fuzz.py tests/python/test_binding.py tests/python/test_out_of_memory.py)
 fi
 
-suppressions=()
+suppressions=(--suppressions="$repo/scripts/valgrind.supp")
 if [ -f /usr/lib/valgrind/python3.supp ]; then
   suppressions=(--suppressions=/usr/lib/valgrind/python3.supp)
 fi
