@@ -38,7 +38,7 @@ fi
 
 suppressions=(--suppressions="$repo/scripts/valgrind.supp")
 if [ -f /usr/lib/valgrind/python3.supp ]; then
-  suppressions=(--suppressions=/usr/lib/valgrind/python3.supp)
+  suppressions+=(--suppressions=/usr/lib/valgrind/python3.supp)
 fi
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kestrelite-valgrind.XXXXXX")
