@@ -5,6 +5,7 @@ Name, version and the rest of the metadata live in pyproject.toml."""
 
 import os
 import pathlib
+import shlex
 import shutil
 import subprocess
 import sys
@@ -52,6 +53,8 @@ class CMakeBuild(build_ext):
                 "-DKESTRELITE_BENCH=OFF",
                 f"-DPython3_EXECUTABLE={sys.executable}",
                 f"-DCMAKE_LIBRARY_OUTPUT_DIRECTORY={out_dir}",
+                # Extra configure arguments, e.g. a cross toolchain (scripts/aarch64.sh).
+                *shlex.split(os.environ.get("KESTRELITE_CMAKE_ARGS", "")),
             ],
             check=True,
         )

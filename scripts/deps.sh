@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need.
 #
-#   scripts/deps.sh [GROUP...]     groups: build test package db fuzz (default: all of them)
+#   scripts/deps.sh [GROUP...]     groups: build test package db fuzz cross (default: all)
 #
 # Idempotent: when every package of the asked groups is already installed it touches
 # nothing. Otherwise it runs `apt-get update` once and installs what is missing. The apt
@@ -26,8 +26,11 @@ group_db=(postgresql mariadb-server python3-asyncpg python3-pymysql)
 # compile the C++20 ranges of GCC 12's standard library that the binding uses), and a virtual
 # environment for the Python fuzzing engine (pinned in fuzz/requirements.txt).
 group_fuzz=(clang-16 libclang-rt-16-dev python3-venv python3-pip)
+# The aarch64 leg (scripts/aarch64.sh): the cross compiler, user-mode emulation to run its
+# output, and mmdebstrap to unpack an arm64 Debian tree to build against and run in.
+group_cross=(g++-aarch64-linux-gnu qemu-user mmdebstrap)
 
-all_groups=(build test package db fuzz)
+all_groups=(build test package db fuzz cross)
 
 usage() {
   echo "usage: $0 [GROUP...]   (groups: ${all_groups[*]}; default: all)" >&2
@@ -45,6 +48,7 @@ for group in "${groups[@]}"; do
     package) wanted+=("${group_package[@]}") ;;
     db) wanted+=("${group_db[@]}") ;;
     fuzz) wanted+=("${group_fuzz[@]}") ;;
+    cross) wanted+=("${group_cross[@]}") ;;
     -h | --help) usage ;;
     *) echo "deps: unknown group '$group'" >&2; usage ;;
   esac

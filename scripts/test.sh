@@ -9,7 +9,9 @@
 #                  counters: prints line and branch coverage of src/ and fails below the
 #                  floors set here;
 #   5. build-fuzz/  (scripts/fuzz.sh) clang with the sanitizers and the fuzzers' coverage:
-#                  a bounded run of every libFuzzer and atheris harness from fuzz/corpus/.
+#                  a bounded run of every libFuzzer and atheris harness from fuzz/corpus/;
+#   6. build-aarch64/ (scripts/aarch64.sh) the module cross-built for aarch64: its unit
+#                  tests and the Python suite under qemu, and its manylinux wheel.
 # Configure and build output go to a log in the build folder (its tail is printed when a
 # step fails); ctest output is shown as it runs. Exits non-zero if any step failed.
 #
@@ -109,6 +111,9 @@ grep -E '^(lines|functions|branches): ' build-coverage/run.log 2>/dev/null | sed
 # A bounded run of every coverage-guided fuzz harness from the corpus kept in fuzz/corpus/.
 mkdir -p build-fuzz
 step "fuzz" build-fuzz/run.log bash scripts/fuzz.sh || true
+
+# The aarch64 module, its unit tests and Python suite under qemu, and its wheel.
+step "aarch64" "" bash scripts/aarch64.sh build-aarch64 || true
 
 echo
 echo "summary ($((SECONDS - total_start)) s):"
