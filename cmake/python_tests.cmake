@@ -1,6 +1,7 @@
 # Registers the Python test suites with CTest, run against the module in this build
-# folder. A normal build runs them under Debian's python3 and under each pyenv CPython
-# 3.9-3.13 (an absent one is reported as skipped), the unit suite again under the
+# folder, each interpreter in its own virtual environment of the pinned test requirements
+# (scripts/run-pytest.sh). A normal build runs them under Debian's python3 and under each
+# pyenv CPython 3.9-3.13 (an absent one is reported as skipped), the unit suite again under the
 # interpreter's debug allocator and a part of it under valgrind's memcheck, and the
 # packaging suite once; a sanitizer build runs them once, under Debian's python3 with the
 # AddressSanitizer runtime preloaded and LeakSanitizer looking when the session ends.
@@ -16,7 +17,7 @@ foreach(dir tests/python tests/integration)
   endif()
 endforeach()
 
-# Debian's interpreter: the one with pytest, hypothesis and numpy installed.
+# Debian's interpreter: the sanitizer, allocator, memcheck and packaging runs use it.
 set(kestrelite_system_python /usr/bin/python3)
 
 if(KESTRELITE_SANITIZE)
@@ -60,8 +61,8 @@ else()
       WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}")
     set_tests_properties(memcheck.valgrind PROPERTIES TIMEOUT 1200)
   endif()
-  # Builds a wheel through a CMake build of its own and tries it in fresh virtual
-  # environments of several interpreters: once is enough, and only with Debian's pip.
+  # Builds an sdist and a wheel from it through a CMake build of its own and tries the wheel
+  # in fresh virtual environments of several interpreters: once is enough.
   if(IS_DIRECTORY "${CMAKE_SOURCE_DIR}/tests/packaging")
     add_test(NAME pytest.packaging
       COMMAND bash "${kestrelite_run_pytest}" "${kestrelite_system_python}"

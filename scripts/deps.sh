@@ -11,13 +11,16 @@ set -euo pipefail
 # ---- package groups -------------------------------------------------------------
 # Compiling the module and the C++ unit tests.
 group_build=(cmake g++ make libgtest-dev libxxhash-dev libdragonbox-dev python3-dev binutils)
-# Running the test suites: pytest and its plugins for every interpreter, the sanitizer
-# runtime comes with g++, valgrind and gcovr for the slower checks, readelf/nm from binutils.
-group_test=(python3-pytest python3-hypothesis python3-numpy python3-exceptiongroup
-            python3-tomli gcovr valgrind binutils)
-# The packaging tests: a wheel built with Debian's pip, fresh virtual environments, mypy.
-group_package=(python3-pip python3-setuptools python3-wheel python3-venv python3-mypy)
-# The database integration tests: local servers and their drivers.
+# Running the test suites: the Python test requirements come from the package index into
+# one virtual environment per interpreter (requirements/test.txt, scripts/test-env.sh), so
+# only venv support is needed here; the sanitizer runtime comes with g++, valgrind and gcovr
+# for the slower checks, readelf/nm from binutils, flock from util-linux.
+group_test=(python3-venv gcovr valgrind binutils util-linux)
+# The packaging tests: fresh virtual environments of Debian's interpreter (the build tools,
+# twine, auditwheel and mypy are test requirements).
+group_package=(python3-venv)
+# The database integration tests: local servers. Their drivers for the tests are test
+# requirements; Debian's are for scripts/demo.sh run against a server of your own.
 group_db=(postgresql mariadb-server python3-asyncpg python3-pymysql)
 # The coverage-guided fuzzers: clang with libFuzzer and the sanitizer runtimes (clang 14 cannot
 # compile the C++20 ranges of GCC 12's standard library that the binding uses), and a virtual

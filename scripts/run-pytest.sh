@@ -6,7 +6,8 @@
 # PYTHON is an interpreter path, or `cpython-3.X` for the newest 3.X.* that pyenv has
 # (resolved now, so an interpreter installed after configuring is picked up). An absent
 # `cpython-3.X` is a skip: one line and exit code 77. With no PYTEST_ARG the suites of
-# pytest.ini's testpaths run.
+# pytest.ini's testpaths run. Whatever the interpreter, the suites run in its virtual
+# environment holding the pinned test requirements (scripts/test-env.sh).
 #
 # --sanitize runs under the AddressSanitizer runtime built into BUILD_DIR's module; any
 # sanitizer report fails the run, even one that leaves the exit code at 0.
@@ -37,40 +38,6 @@ pyenv_root() {
   fi
 }
 
-# pyenv's interpreters have no pytest of their own: they get Debian's pure-Python test
-# packages through a folder of symlinks. Only those: the rest of dist-packages holds
-# 3.11-only compiled modules and a pip/setuptools that would shadow the interpreter's own.
-kSystemPackages=/usr/lib/python3/dist-packages
-kTestPackages=(pytest _pytest py py.py pluggy iniconfig packaging attr attrs hypothesis
-               _hypothesis_pytestplugin.py _hypothesis_ftz_detector.py sortedcontainers
-               exceptiongroup tomli)
-
-# Builds BUILD_DIR/pytest-site once; parallel runs race to rename a finished folder
-# into place and the loser throws its copy away.
-test_site() {
-  local site=$build_dir/pytest-site
-  if [ ! -e "$site/.complete" ]; then
-    local scratch
-    scratch=$(mktemp -d "$build_dir/pytest-site.XXXXXX")
-    local name meta
-    for name in "${kTestPackages[@]}"; do
-      if [ ! -e "$kSystemPackages/$name" ]; then
-        echo "error: $kSystemPackages/$name is missing (run scripts/deps.sh test)" >&2
-        rm -rf "$scratch"
-        return 1
-      fi
-      ln -s "$kSystemPackages/$name" "$scratch/$name"
-      # The metadata carries the entry points (the hypothesis plugin registers by one).
-      for meta in "$kSystemPackages/${name%.py}"-*.dist-info "$kSystemPackages/${name%.py}"-*.egg-info; do
-        [ -e "$meta" ] && ln -sfn "$meta" "$scratch/$(basename "$meta")"
-      done
-    done
-    touch "$scratch/.complete"
-    mv -T "$scratch" "$site" 2>/dev/null || rm -rf "$scratch"
-  fi
-  echo "$site"
-}
-
 case "$python" in
   cpython-3.*)
     minor=${python#cpython-}
@@ -82,28 +49,24 @@ case "$python" in
       exit $kSkipCode
     fi
     python=$found/bin/python$minor
-    python_path="$build_dir:$(test_site)"
-    ;;
-  *)
-    if [ ! -x "$python" ]; then
-      echo "error: interpreter $python not found" >&2
-      exit 1
-    fi
-    python_path=$build_dir
     ;;
 esac
+interpreter=$python
+# The suites run in a virtual environment of this interpreter holding the pinned test
+# requirements, made on first use and kept.
+python=$(bash "$repo/scripts/test-env.sh" "$interpreter")
 
 "$python" -c 'import platform, sys
-print("interpreter:", sys.executable, platform.python_implementation(), " ".join(sys.version.split()))'
+print("interpreter:", sys.executable, "of", sys.base_prefix, platform.python_implementation(),
+      " ".join(sys.version.split()))'
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kestrelite-pytest.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 
-export PYTHONPATH=$python_path
+export PYTHONPATH=$build_dir
 export KESTRELITE_BUILD_DIR=$build_dir
 export HYPOTHESIS_STORAGE_DIRECTORY=$scratch/hypothesis
-# Bytecode of the tests and the linked packages goes to the build folder, not beside
-# the sources (nor into the system's package folders).
+# Bytecode of the tests goes to the build folder, not beside the sources.
 export PYTHONPYCACHEPREFIX=$build_dir/pycache
 
 pytest=("$python" -m pytest -c "$repo/pytest.ini" --rootdir "$repo")
@@ -111,7 +74,7 @@ cd "$repo"
 
 if [ $sanitize -eq 0 ]; then
   default_profile=quick
-  [ "$python" = /usr/bin/python3 ] && default_profile=default
+  [ "$interpreter" = /usr/bin/python3 ] && default_profile=default
   export KESTRELITE_HYPOTHESIS_PROFILE=${KESTRELITE_HYPOTHESIS_PROFILE:-$default_profile}
   status=0
   "${pytest[@]}" "$@" || status=$?

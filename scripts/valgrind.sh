@@ -36,9 +36,9 @@ if [ ${#tests[@]} -eq 0 ]; then
   tests=(tests/python/test_fuzz.py tests/python/test_binding.py tests/python/test_out_of_memory.py)
 fi
 
-suppressions=()
+suppressions=(--suppressions="$repo/scripts/valgrind.supp")
 if [ -f /usr/lib/valgrind/python3.supp ]; then
-  suppressions=(--suppressions=/usr/lib/valgrind/python3.supp)
+  suppressions+=(--suppressions=/usr/lib/valgrind/python3.supp)
 fi
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kestrelite-valgrind.XXXXXX")
@@ -53,10 +53,13 @@ export KESTRELITE_FUZZ_EXAMPLES=${KESTRELITE_FUZZ_EXAMPLES:-6}
 # Memcheck tracks every block only when the interpreter allocates with plain malloc.
 export PYTHONMALLOC=malloc
 
+# Debian's interpreter, whose suppression file comes with valgrind, in its test environment.
+python=$(bash "$repo/scripts/test-env.sh" /usr/bin/python3)
+
 cd "$repo"
 status=0
 valgrind -q --error-exitcode=$kMemcheckError "${suppressions[@]}" --leak-check=no \
-  /usr/bin/python3 -m pytest -c "$repo/pytest.ini" --rootdir "$repo" -q -p no:faulthandler \
+  "$python" -m pytest -c "$repo/pytest.ini" --rootdir "$repo" -q -p no:faulthandler \
   "${tests[@]}" || status=$?
 
 case $status in

@@ -48,7 +48,7 @@ def test_wheel_is_named_for_the_stable_abi_on_aarch64_and_holds_an_aarch64_modul
     assert platforms, name
     assert all(p.endswith("_aarch64") for p in platforms.group(1).split(".")), name
     with zipfile.ZipFile(wheel_path) as wheel:
-        assert "_kestrelite_rs.pyi" in wheel.namelist()
+        assert "_kestrelite_rs-stubs/__init__.pyi" in wheel.namelist()
         header = wheel.read(kModule)[:20]
     # ELF, 64-bit, little-endian, and e_machine (offset 18) is AArch64.
     assert header[:6] == b"\x7fELF\x02\x01"

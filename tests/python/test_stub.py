@@ -7,7 +7,7 @@ import pathlib
 
 import pytest
 
-STUB = pathlib.Path(__file__).resolve().parents[2] / "_kestrelite_rs.pyi"
+STUB = pathlib.Path(__file__).resolve().parents[2] / "_kestrelite_rs-stubs" / "__init__.pyi"
 CLASSES = ["StateTracker", "QueryCompiler", "BatchAggregator", "SchemaDiffEngine"]
 
 
