@@ -6,8 +6,8 @@
 # PYTHON is an interpreter path, or `cpython-3.X` for the newest 3.X.* that pyenv has
 # (resolved now, so an interpreter installed after configuring is picked up). An absent
 # `cpython-3.X` is a skip: one line and exit code 77. With no PYTEST_ARG the suites of
-# pytest.ini's testpaths run. Whatever the interpreter, the suites run in its virtual
-# environment holding the pinned test requirements (scripts/test-env.sh).
+# pytest.ini's testpaths run. The suites run in the interpreter's virtual environment
+# holding the pinned test requirements (scripts/test-env.sh), unless KESTRELITE_TEST_ENV=none.
 #
 # --sanitize runs under the AddressSanitizer runtime built into BUILD_DIR's module; any
 # sanitizer report fails the run, even one that leaves the exit code at 0.
@@ -53,8 +53,12 @@ case "$python" in
 esac
 interpreter=$python
 # The suites run in a virtual environment of this interpreter holding the pinned test
-# requirements, made on first use and kept.
-python=$(bash "$repo/scripts/test-env.sh" "$interpreter")
+# requirements, made on first use and kept; KESTRELITE_TEST_ENV=none runs them under the
+# interpreter as it is, with the test packages it brings (an emulated foreign-architecture
+# tree, whose interpreter cannot install from the index).
+if [ "${KESTRELITE_TEST_ENV:-venv}" != none ]; then
+  python=$(bash "$repo/scripts/test-env.sh" "$interpreter")
+fi
 
 "$python" -c 'import platform, sys
 print("interpreter:", sys.executable, "of", sys.base_prefix, platform.python_implementation(),
