@@ -15,10 +15,10 @@
 #include <cstring>
 #include <memory>
 #include <span>
-#include <stdexcept>
 #include <string_view>
 #include <utility>
 
+#include "core/capacity.hpp"
 #include "core/hash.hpp"
 #include "core/small_vector.hpp"
 
@@ -51,7 +51,7 @@ class OrderedTable {
 
   /// Makes room for `n` entries so that storing them grows nothing.
   void reserve(std::size_t n) {
-    if (n > kMaxEntries) throw std::length_error("capacity overflow");
+    if (n > kMaxEntries) throw_capacity_overflow();
     entries_.reserve(n);
     if (n > kLinearLimit && n > max_load()) rehash(slots_for(n));
   }
@@ -128,7 +128,7 @@ class OrderedTable {
     if (!slots_) {
       rehash(slots_for(entries_.size() + 1));
     } else if (entries_.size() + 1 > max_load()) {
-      if (entries_.size() >= kMaxEntries) throw std::length_error("capacity overflow");
+      if (entries_.size() >= kMaxEntries) throw_capacity_overflow();
       rehash(slots_for(entries_.size() + 1));
     }
     const std::uint64_t h = hash_of(key);

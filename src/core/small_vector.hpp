@@ -8,8 +8,9 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <stdexcept>
 #include <utility>
+
+#include "core/capacity.hpp"
 
 namespace kestrelite::core {
 
@@ -91,7 +92,7 @@ class SmallVector {
   }
 
   void grow(std::size_t cap) {
-    if (cap > std::numeric_limits<Size>::max()) throw std::length_error("capacity overflow");
+    if (cap > std::numeric_limits<Size>::max()) throw_capacity_overflow();
     T* fresh = static_cast<T*>(::operator new(cap * sizeof(T), std::align_val_t(alignof(T))));
     std::uninitialized_move_n(data_, size_, fresh);
     std::destroy_n(data_, size_);

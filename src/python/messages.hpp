@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/capacity.hpp"
+
 namespace kestrelite::python::messages {
 
 inline constexpr const char* kPanicTypeName = "_kestrelite_rs.PanicException";
@@ -24,7 +26,7 @@ inline constexpr const char* kNestedPanic =
     "native code panicked again while handling a panic raised from Python code\n"
     "the Python traceback of the nested panic follows:\n";
 inline constexpr const char* kUnwrappedPanic = "Unwrapped panic from Python code";
-inline constexpr const char* kCapacityOverflow = "capacity overflow";
+inline constexpr const char* kCapacityOverflow = core::kCapacityOverflow;
 inline constexpr const char* kApiCallFailed = "Python API call failed";
 inline constexpr const char* kUnknownVersion = "unrecognised interpreter version";
 inline constexpr const char* kDictChangedSize = "dictionary changed size during iteration";

@@ -78,6 +78,6 @@ Result<Owned> init_module() {
 }  // namespace
 }  // namespace kestrelite::python
 
-extern "C" PyMODINIT_FUNC PyInit__kestrelite_rs(void) {
+PyMODINIT_FUNC PyInit__kestrelite_rs(void) {
   return kestrelite::python::barrier(kestrelite::python::init_module);
 }
