@@ -9,14 +9,13 @@ import os
 import subprocess
 import sys
 import textwrap
-import tracemalloc
 import weakref
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from support import run_python
+from support import assert_no_growth, run_python
 
 kReplacement3 = "\ufffd" * 3
 
@@ -34,38 +33,6 @@ def assert_panic(error, message):
 
 def under_sanitizer():
     return "asan" in os.environ.get("LD_PRELOAD", "")
-
-
-def allocation_growth(action, rounds=4, calls=2000):
-    """Memory still allocated after each round of `calls` actions, one figure per round."""
-    use_blocks = sys.getallocatedblocks() > 0
-    if not use_blocks:
-        tracemalloc.start()
-
-    def measure():
-        gc.collect()
-        return sys.getallocatedblocks() if use_blocks else tracemalloc.get_traced_memory()[0]
-
-    try:
-        for _ in range(calls):  # warm-up: caches, interned names, free lists
-            action()
-        growth = []
-        for _ in range(rounds):
-            before = measure()
-            for _ in range(calls):
-                action()
-            growth.append(measure() - before)
-    finally:
-        if not use_blocks:
-            tracemalloc.stop()
-    # A leak of one small object per call shows as about `calls` blocks or 16 * `calls` bytes.
-    threshold = calls // 2 if use_blocks else calls * 8
-    return growth, threshold
-
-
-def assert_no_growth(action):
-    growth, threshold = allocation_growth(action)
-    assert not all(g >= threshold for g in growth), growth
 
 
 @contextlib.contextmanager
