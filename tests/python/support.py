@@ -1,5 +1,6 @@
 """Helpers shared by the class suites: memory-growth rounds and fresh interpreters."""
 
+import contextlib
 import gc
 import os
 import subprocess
@@ -55,3 +56,62 @@ def exact_digits(n):
         return str(n)
     finally:
         sys.set_int_max_str_digits(before)
+
+
+def message_of(call):
+    """The text of the exception `call` raises (for texts the interpreter words itself)."""
+    try:
+        call()
+    except Exception as error:  # noqa: BLE001 - any class: only its text is wanted
+        return str(error)
+    raise AssertionError("the call did not raise")
+
+
+@contextlib.contextmanager
+def unraisable_dropped():
+    """Silences the unraisable hook without keeping what it is handed (the conftest's
+    recorder keeps every exception alive, which a memory count would see)."""
+    previous = sys.unraisablehook
+    sys.unraisablehook = lambda unraisable: None
+    try:
+        yield
+    finally:
+        sys.unraisablehook = previous
+
+
+# ---- values whose str() misbehaves ---------------------------------------------------------
+
+
+class Raising:
+    def __init__(self, error=None):
+        self.error = error or ValueError("no text")
+
+    def __str__(self):
+        raise self.error
+
+
+class ReturnsInt:
+    def __str__(self):
+        return 42
+
+
+class Calls:
+    """A value whose __str__ runs `hook`, then gives `text`."""
+
+    def __init__(self, hook, text="c"):
+        self.hook = hook
+        self.text = text
+
+    def __str__(self):
+        self.hook()
+        return self.text
+
+
+class NameNotStrMeta(type):
+    @property
+    def __name__(cls):
+        return 5
+
+
+class NonStrNameRaising(Raising, metaclass=NameNotStrMeta):
+    pass

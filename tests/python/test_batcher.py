@@ -2,7 +2,6 @@
 order keys come back in."""
 
 import collections.abc
-import contextlib
 import sys
 import weakref
 
@@ -10,23 +9,13 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from support import assert_no_growth, exact_digits, run_python
+from support import (Calls, NonStrNameRaising, Raising, ReturnsInt, assert_no_growth, exact_digits,
+                     run_python, unraisable_dropped)
 
 kReplacement3 = "\ufffd" * 3
 
 
 # ---- helpers ------------------------------------------------------------------------------
-
-
-@contextlib.contextmanager
-def unraisable_dropped():
-    """Silences the unraisable hook without keeping what it is handed."""
-    previous = sys.unraisablehook
-    sys.unraisablehook = lambda unraisable: None
-    try:
-        yield
-    finally:
-        sys.unraisablehook = previous
 
 
 class Index:
@@ -60,36 +49,6 @@ class IntSub(int):
 class OwnStr(str):
     def __str__(self):
         return "not my characters"
-
-
-class Raising:
-    def __str__(self):
-        raise ValueError("no text")
-
-
-class ReturnsInt:
-    def __str__(self):
-        return 42
-
-
-class Calls:
-    def __init__(self, hook, text="c"):
-        self.hook = hook
-        self.text = text
-
-    def __str__(self):
-        self.hook()
-        return self.text
-
-
-class NameNotStrMeta(type):
-    @property
-    def __name__(cls):
-        return 5
-
-
-class NonStrNameRaising(Raising, metaclass=NameNotStrMeta):
-    pass
 
 
 class Seq(collections.abc.Sequence):

@@ -7,6 +7,8 @@ import operator
 
 import pytest
 
+from support import message_of
+
 # Valid arguments of every positional/keyword method, in parameter order.
 kValid = {
     "QueryCompiler.get_placeholder": {"dialect": "postgres", "index": 3},
@@ -90,15 +92,6 @@ def call_with(mod, target, form, **changes):
     if form == "keyword":
         return method(**kwargs)
     return method(*kwargs.values())
-
-
-def message_of(call):
-    """The text of the exception `call` raises (for texts the interpreter words itself)."""
-    try:
-        call()
-    except Exception as error:  # noqa: BLE001 - any class: only its text is wanted
-        return str(error)
-    raise AssertionError("the call did not raise")
 
 
 def c_api_message(function_name, value):

@@ -12,6 +12,8 @@ from pathlib import Path
 
 import pytest
 
+from support import message_of
+
 kModuleName = "_kestrelite_rs"
 kClassNames = ["StateTracker", "QueryCompiler", "BatchAggregator", "SchemaDiffEngine"]
 kSubinterpreterRefusal = "do not yet support subinterpreters"
@@ -82,15 +84,6 @@ kSignatures = {
 }
 
 kNoArgMethods = [(c, m) for c, m, sig, _ in kMethods if sig == "($self)"]
-
-
-def message_of(call):
-    """The text of the exception `call` raises (for texts the interpreter words itself)."""
-    try:
-        call()
-    except Exception as error:  # noqa: BLE001 - any class: only its text is wanted
-        return str(error)
-    raise AssertionError("the call did not raise")
 
 
 def test_module_doc_is_empty_string(mod):

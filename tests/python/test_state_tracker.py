@@ -2,7 +2,6 @@
 native benchmark."""
 
 import collections
-import contextlib
 import decimal
 import gc
 import os
@@ -15,7 +14,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from support import assert_no_growth, run_python
+from support import (Calls, NonStrNameRaising, Raising, ReturnsInt, assert_no_growth, run_python,
+                     unraisable_dropped)
 
 kReplacement3 = "\ufffd" * 3
 
@@ -35,18 +35,6 @@ def under_sanitizer():
     return "asan" in os.environ.get("LD_PRELOAD", "")
 
 
-@contextlib.contextmanager
-def unraisable_dropped():
-    """Silences the unraisable hook without keeping what it is handed (the conftest's
-    recorder keeps every exception alive, which a memory count would see)."""
-    previous = sys.unraisablehook
-    sys.unraisablehook = lambda unraisable: None
-    try:
-        yield
-    finally:
-        sys.unraisablehook = previous
-
-
 def state(tracker):
     """Everything a tracker reports, for before/after comparisons."""
     return (tracker.is_dirty(), tracker.dirty_fields(), tracker.get_dirty_changes(),
@@ -63,34 +51,8 @@ class Weakable:
         return self.text
 
 
-class Raising:
-    def __init__(self, error=None):
-        self.error = error or ValueError("no text")
-
-    def __str__(self):
-        raise self.error
-
-
 class OtherRaising(Raising):
     pass
-
-
-class ReturnsInt:
-    def __str__(self):
-        return 42
-
-
-class Calls:
-    """A value whose __str__ runs `hook` once, then gives `text`."""
-
-    def __init__(self, hook, text="c"):
-        self.hook = hook
-        self.text = text
-        self.seen = []
-
-    def __str__(self):
-        self.hook()
-        return self.text
 
 
 class Counting:
@@ -112,17 +74,7 @@ class NameRaisesMeta(type):
         return type.__dict__["__name__"].__get__(cls)
 
 
-class NameNotStrMeta(type):
-    @property
-    def __name__(cls):
-        return 5
-
-
 class NamelessRaising(Raising, metaclass=NameRaisesMeta):
-    pass
-
-
-class NonStrNameRaising(Raising, metaclass=NameNotStrMeta):
     pass
 
 
