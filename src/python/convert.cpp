@@ -30,26 +30,31 @@ Status read_str_other(PyObject* obj, Str& out) {
   return Unit{};
 }
 
+namespace {
+
+// An int (a subclass too) as it is, anything else through its __index__, which `holder`
+// then keeps.
+Result<PyObject*> as_int(PyObject* obj, Owned& holder) {
+  if (PyLong_CheckExact(obj) || PyLong_Check(obj)) return obj;
+  holder = Owned::steal(PyNumber_Index(obj));
+  if (!holder) return fetch_error();
+  return holder.get();
+}
+
+}  // namespace
+
 Result<std::int64_t> to_i64_other(PyObject* obj) {
-  Owned index;
-  if (!PyLong_CheckExact(obj) && !PyLong_Check(obj)) {
-    index = Owned::steal(PyNumber_Index(obj));
-    if (!index) return fetch_error();
-    obj = index.get();
-  }
-  const long long v = PyLong_AsLongLong(obj);
+  Owned holder;
+  KESTRELITE_TRY(number, as_int(obj, holder));
+  const long long v = PyLong_AsLongLong(number);
   if (v == -1 && PyErr_Occurred()) return fetch_error();
   return static_cast<std::int64_t>(v);
 }
 
 Result<std::uint64_t> to_u64(PyObject* obj) {
-  Owned index;
-  if (!PyLong_CheckExact(obj) && !PyLong_Check(obj)) {
-    index = Owned::steal(PyNumber_Index(obj));
-    if (!index) return fetch_error();
-    obj = index.get();
-  }
-  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  Owned holder;
+  KESTRELITE_TRY(number, as_int(obj, holder));
+  const unsigned long long v = PyLong_AsUnsignedLongLong(number);
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return fetch_error();
   return static_cast<std::uint64_t>(v);
 }
