@@ -11,9 +11,9 @@
 #   --build-dir D  the module's CMake build folder (default build)
 # Other arguments go to bench/run.py (--show-sql, --only W1-pos,W5, --repeats N, ...).
 #
-# Installs what it needs with apt-get when run as root: the build packages of scripts/deps.sh
-# and python3-sqlalchemy, python3-peewee, python3-django. Build output goes to a log in the
-# build folder; its tail is printed when a step fails.
+# Installs what it needs with apt-get when run as root: the build and bench groups of
+# scripts/deps.sh (the latter the peer ORMs, whose rows read n/a without them). Build output
+# goes to a log in the build folder; its tail is printed when a step fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -66,27 +66,7 @@ fi
 
 # ---- packages -------------------------------------------------------------------------------
 bash scripts/deps.sh build
-peer_packages=(python3-sqlalchemy python3-peewee python3-django)
-missing=()
-for package in "${peer_packages[@]}"; do
-  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
-  [ "$status" = installed ] || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "bench: ${missing[*]} missing and not root: their rows will read n/a" >&2
-  else
-    log=${TMPDIR:-/tmp}/kestrelite-bench-apt.log
-    echo "bench: installing ${missing[*]} (log: $log)"
-    if ! { apt-get -o DPkg::Lock::Timeout=600 update &&
-      DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y \
-        --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
-      echo "bench: apt-get failed; last lines of $log:" >&2
-      tail -n 30 "$log" >&2
-      exit 1
-    fi
-  fi
-fi
+bash scripts/deps.sh bench || echo "bench: the peer ORMs are missing: their rows will read n/a" >&2
 
 # ---- builds ---------------------------------------------------------------------------------
 mkdir -p "$build_dir"

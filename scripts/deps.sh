@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need.
 #
-#   scripts/deps.sh [GROUP...]     groups: build test package db fuzz cross (default: all)
+#   scripts/deps.sh [GROUP...]     groups: build test package db fuzz cross bench
+#                                  (default: all but bench)
 #
 # Idempotent: when every package of the asked groups is already installed it touches
 # nothing. Otherwise it runs `apt-get update` once and installs what is missing. The apt
@@ -29,11 +30,13 @@ group_fuzz=(clang-16 libclang-rt-16-dev python3-venv python3-pip)
 # The aarch64 leg (scripts/aarch64.sh): the cross compiler, user-mode emulation to run its
 # output, and mmdebstrap to unpack an arm64 Debian tree to build against and run in.
 group_cross=(g++-aarch64-linux-gnu qemu-user mmdebstrap)
+# The peer ORMs of the benchmark table's comparison rows (scripts/bench.sh), never tested.
+group_bench=(python3-sqlalchemy python3-peewee python3-django)
 
 all_groups=(build test package db fuzz cross)
 
 usage() {
-  echo "usage: $0 [GROUP...]   (groups: ${all_groups[*]}; default: all)" >&2
+  echo "usage: $0 [GROUP...]   (groups: ${all_groups[*]} bench; default: all but bench)" >&2
   exit 2
 }
 
@@ -49,6 +52,7 @@ for group in "${groups[@]}"; do
     db) wanted+=("${group_db[@]}") ;;
     fuzz) wanted+=("${group_fuzz[@]}") ;;
     cross) wanted+=("${group_cross[@]}") ;;
+    bench) wanted+=("${group_bench[@]}") ;;
     -h | --help) usage ;;
     *) echo "deps: unknown group '$group'" >&2; usage ;;
   esac
