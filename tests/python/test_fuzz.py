@@ -5,7 +5,9 @@ only where a dict changed under a walk, a size cannot be expressed or a nested c
 panicked; a borrow refusal only where a callback really re-entered the instance. Afterwards
 the instance still agrees with itself and its borrow is free.
 
-KESTRELITE_FUZZ_EXAMPLES sets the examples per method (scripts/fuzz-long.sh raises it).
+KESTRELITE_FUZZ_EXAMPLES sets the examples per method (scripts/fuzz-long.sh raises it). The
+examples are the same on every run unless KESTRELITE_FUZZ_SEED is set, which gives them to
+pytest's --hypothesis-seed instead (scripts/fuzz-long.sh passes both).
 """
 
 import functools
@@ -26,7 +28,9 @@ def fuzz_settings():
     """The profile's example count, capped so the whole file stays a few seconds long."""
     wanted = os.environ.get("KESTRELITE_FUZZ_EXAMPLES")
     examples = int(wanted) if wanted else min(settings.default.max_examples, kDefaultExamples)
-    return settings(max_examples=examples, suppress_health_check=list(HealthCheck))
+    seeded = bool(os.environ.get("KESTRELITE_FUZZ_SEED"))
+    return settings(max_examples=examples, derandomize=not seeded,
+                    suppress_health_check=list(HealthCheck))
 
 
 # (borrow kind, parameters as (name, kind) or None for a no-argument method, required count)
