@@ -6,9 +6,8 @@
 # EXAMPLES per method defaults to 3000 (about 5 minutes on a plain build of an idle 2-core
 # machine, far longer when it is shared). A sanitizer build folder is run under the sanitizer
 # runtime, about five times slower: narrow it with a PYTEST_ARG such as
-# -k "set_initial_state or diff_table". Hypothesis
-# prints, per method, how many examples ran and which outcomes and misbehaviours they
-# reached, a walk failure by its message.
+# -k "set_initial_state or diff_table". Hypothesis prints, per method, how many examples ran
+# and which outcomes and misbehaviours they reached, a walk failure by its message.
 #
 # Each run draws new examples from a seed it prints, unlike the test run's fixed ones:
 # KESTRELITE_FUZZ_SEED=N draws those of an earlier run again, to replay what it found.
@@ -37,5 +36,4 @@ export KESTRELITE_FUZZ_SEED=${KESTRELITE_FUZZ_SEED:-$(od -An -N4 -tu4 /dev/urand
 echo "fuzz-long: $examples examples per method, seed $KESTRELITE_FUZZ_SEED" \
   "(KESTRELITE_FUZZ_SEED=$KESTRELITE_FUZZ_SEED replays them)"
 exec bash "$repo/scripts/run-pytest.sh" "${sanitize[@]}" /usr/bin/python3 "$build_dir" \
-  "$repo/tests/python/test_fuzz.py" --hypothesis-show-statistics \
-  --hypothesis-seed="$KESTRELITE_FUZZ_SEED" "$@"
+  "$repo/tests/python/test_fuzz.py" --hypothesis-show-statistics "$@"

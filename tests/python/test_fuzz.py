@@ -6,15 +6,14 @@ panicked; a borrow refusal only where a callback really re-entered the instance.
 the instance still agrees with itself and its borrow is free.
 
 KESTRELITE_FUZZ_EXAMPLES sets the examples per method (scripts/fuzz-long.sh raises it). The
-examples are the same on every run unless KESTRELITE_FUZZ_SEED is set, which gives them to
-pytest's --hypothesis-seed instead (scripts/fuzz-long.sh passes both).
+examples are the same on every run unless KESTRELITE_FUZZ_SEED draws others.
 """
 
 import functools
 import os
 
 import pytest
-from hypothesis import HealthCheck, event, given, settings
+from hypothesis import HealthCheck, event, given, seed, settings
 from hypothesis import strategies as st
 
 import _kestrelite_rs as native
@@ -28,9 +27,13 @@ def fuzz_settings():
     """The profile's example count, capped so the whole file stays a few seconds long."""
     wanted = os.environ.get("KESTRELITE_FUZZ_EXAMPLES")
     examples = int(wanted) if wanted else min(settings.default.max_examples, kDefaultExamples)
-    seeded = bool(os.environ.get("KESTRELITE_FUZZ_SEED"))
-    return settings(max_examples=examples, derandomize=not seeded,
-                    suppress_health_check=list(HealthCheck))
+    return settings(max_examples=examples, suppress_health_check=list(HealthCheck))
+
+
+def fuzz_seed():
+    """The fixed examples of the profile, or those KESTRELITE_FUZZ_SEED draws."""
+    wanted = os.environ.get("KESTRELITE_FUZZ_SEED")
+    return seed(int(wanted)) if wanted else (lambda test: test)
 
 
 # (borrow kind, parameters as (name, kind) or None for a no-argument method, required count)
@@ -513,6 +516,7 @@ def state_of(instance):
 
 @pytest.mark.parametrize("cls_name,method", kAllMethods)
 @fuzz_settings()
+@fuzz_seed()
 @given(data=st.data())
 def test_hostile_arguments_leave_the_instance_consistent(cls_name, method, data):
     run_case(cls_name, method, data.draw(cases(cls_name, method), label="case"), note=event)
